@@ -1,0 +1,103 @@
+#!/usr/bin/env bash
+# Sets everything up from a fresh clone and runs one job:
+#   ./run.sh demo    the main job: build and install the module and its kit, run the demo
+#   ./run.sh test    build the module for the oldest and the newest interpreter and test both
+#   ./run.sh build   only set up and build (both interpreters)
+# Interpreters come from pyenv; packages from PyPI (and Debian for the build tools).
+set -euo pipefail
+cd "$(dirname "$0")"
+ROOT=$(pwd)
+
+PYENV_ROOT=${PYENV_ROOT:-$HOME/.pyenv}
+# the interpreters the test job covers: oldest and newest (more with PYTHONS="3.9 3.11 ...")
+PYTHONS=${PYTHONS:-"3.6 3.13"}
+MAIN_PY=3.13
+
+log() { printf '\n== %s\n' "$*" >&2; }
+
+system_packages() {
+  local missing=()
+  command -v g++ >/dev/null || missing+=(g++)
+  [ -f /usr/include/openssl/evp.h ] || missing+=(libssl-dev)
+  if [ ${#missing[@]} -gt 0 ]; then
+    log "installing ${missing[*]}"
+    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+  fi
+}
+
+interpreter() {  # newest pyenv patch release of a minor version
+  local v
+  v=$(ls -d "$PYENV_ROOT"/versions/"$1".* 2>/dev/null | sort -V | tail -n 1)
+  [ -n "$v" ] && [ -x "$v/bin/python" ] || { echo "no CPython $1 under $PYENV_ROOT" >&2; exit 1; }
+  echo "$v/bin/python"
+}
+
+venv() {  # venv for minor version $1 with requirements/py$1.txt; prints its python
+  local minor=$1 dir=$ROOT/.venv/py$1 py stamp
+  py=$(interpreter "$minor")
+  stamp=$dir/.requirements
+  if [ ! -x "$dir/bin/python" ]; then
+    log "creating venv for Python $minor"
+    "$py" -m venv "$dir"
+  fi
+  if ! cmp -s "$ROOT/requirements/py$minor.txt" "$stamp"; then
+    log "installing requirements for Python $minor"
+    case $minor in 3.6) "$dir/bin/python" -m pip install -q "pip==21.3.1" ;; esac
+    "$dir/bin/python" -m pip install -q -r "$ROOT/requirements/py$minor.txt" >&2
+    cp "$ROOT/requirements/py$minor.txt" "$stamp"
+  fi
+  echo "$dir/bin/python"
+}
+
+tools() {  # cmake and ninja from the main venv
+  local py
+  py=$(venv $MAIN_PY)
+  "$py" -m pip install -q "cmake>=3.18" ninja >&2
+  echo "$(dirname "$py")"
+}
+
+build() {  # build the module for minor version $1; prints the module's path
+  local minor=$1 py bin dir
+  py=$(venv "$minor")
+  bin=$(tools)
+  dir=$ROOT/build/py$minor
+  log "building for Python $minor"
+  "$bin/cmake" -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_MAKE_PROGRAM="$bin/ninja" \
+    -DPython_EXECUTABLE="$py" -DCOMPETITION_TESTS="${2:-OFF}" ${CMAKE_ARGS:-} >/dev/null
+  "$bin/cmake" --build "$dir" >&2
+  ls "$dir"/competition*.so
+}
+
+run_tests() {
+  system_packages
+  local status=0 minor py module first=ON
+  for minor in $PYTHONS; do
+    module=$(build "$minor" $first)
+    if [ "$first" = ON ] && [ -x "$ROOT/build/py$minor/tests/native/core_tests" ]; then
+      log "native core tests"
+      "$ROOT/build/py$minor/tests/native/core_tests" || status=1
+    fi
+    first=OFF
+    py=$(venv "$minor")
+    log "tests on Python $minor ($("$py" -c 'import pandas; print("pandas", pandas.__version__)'))"
+    COMPETITION_MODULE=$module COMPETITION_PROBE_DIR="$ROOT/build/py$minor/tests/native" \
+      "$py" -m pytest -q -p no:cacheprovider "$ROOT/tests" || status=1
+  done
+  return $status
+}
+
+run_demo() {
+  system_packages
+  local py
+  py=$(venv $MAIN_PY)
+  log "installing the module and its kit"
+  "$py" -m pip install -q "$ROOT[kit]" >&2
+  "$(dirname "$py")/competition-kit" demo
+}
+
+case "${1:-}" in
+  test) run_tests ;;
+  demo) run_demo ;;
+  build) system_packages; for m in $PYTHONS; do build "$m" ON; done ;;
+  *) echo "usage: $0 demo|test|build" >&2; exit 2 ;;
+esac

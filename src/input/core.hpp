@@ -1,0 +1,49 @@
+// The reader's pure C++ core: AES-128-CBC decryption, the plaintext check and the base64 decoder.
+// No Python in here, so that it can be unit-tested and fuzzed on its own.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace competition {
+namespace input {
+
+enum class Status {
+    ok,
+    bad_length,   // ciphertext length is not a whole number of 16-byte blocks
+    non_ascii,    // a plaintext byte is 0x80 or above
+    bad_base64,   // the base64 text does not decode (what binascii reports as an error)
+    cipher_error, // the cipher library failed
+};
+
+const char* status_text(Status s);
+
+// The fixed key and IV of the shipped files.
+extern const unsigned char kKey[16];
+extern const unsigned char kIv[16];
+
+// Plain CBC decryption of every block, in place; no fill is tested or removed.
+// Fails with bad_length when len is not a multiple of 16.
+Status aes128_cbc_decrypt(unsigned char* buf, std::size_t len, const unsigned char key[16],
+                          const unsigned char iv[16]);
+
+// Decodes base64 text in place, exactly as the interpreter's non-validating
+// base64.b64decode(text) does for ASCII text: characters outside the alphabet are skipped,
+// a pad that completes a quantum ends the input, and an incomplete final quantum fails.
+// Bytes of 0x80 and above are not expected here (the caller checks); they are skipped.
+// On ok, *out_len is the number of decoded bytes, written from buf[0].
+Status b64_decode_inplace(unsigned char* buf, std::size_t len, std::size_t* out_len);
+
+// True when every byte is below 0x80.
+bool all_ascii(const unsigned char* buf, std::size_t len);
+
+// The whole pipeline of one file, in place, in one pass over cache-sized chunks:
+// decrypt, check that every plaintext byte is below 0x80, decode the base64.
+// On ok, buf[0, *out_len) holds the decoded bytes. Whatever the outcome, every byte of
+// buf past the decoded bytes (all of it on failure) is zeroed before returning, so
+// that no plaintext is left behind in the buffer.
+Status decrypt_decode(unsigned char* buf, std::size_t len, const unsigned char key[16],
+                      const unsigned char iv[16], std::size_t* out_len);
+
+} // namespace input
+} // namespace competition

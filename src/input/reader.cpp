@@ -1,0 +1,278 @@
+// __read_csv(file_name): one encrypted input file -> a DataFrame, decrypted in memory only.
+//
+// The file is read whole into one bytes object, decrypted, checked and base64-decoded in place
+// (without the GIL for large files), shrunk to the decoded length and handed to read_csv through
+// a BytesIO that shares it. The buffer is zeroed once the frame is built or the load has failed.
+// When a caller has rebound one of the names the steps go through (AES, base64, BytesIO, open),
+// the load goes through the rebound objects step by step instead.
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "input/core.hpp"
+#include "module/globals.hpp"
+#include "module/methods.hpp"
+
+namespace competition {
+
+namespace {
+
+const char kKeyText[] = "sample-aes-key16";
+const char kIvText[] = "sample-iv-16byte";
+constexpr Py_ssize_t kReleaseGilAbove = 1 << 16;
+
+void zero(PyObject* bytes) {
+    if (bytes && PyBytes_GET_SIZE(bytes) > 0) {
+        volatile char* p = PyBytes_AS_STRING(bytes);
+        std::memset(const_cast<char*>(p), 0, static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
+    }
+}
+
+// pd.read_csv(BytesIO(csv), sep=",", low_memory=False)
+py::Ref parse(PyObject* BytesIO, PyObject* csv) {
+    py::Ref stream = py::call(BytesIO, csv);
+    if (!stream) return py::Ref();
+    py::Ref pd = lookup_global(names::pd);
+    if (!pd) return py::Ref();
+    py::Ref read_csv = py::getattr(pd.get(), names::read_csv);
+    if (!read_csv) return py::Ref();
+    py::Ref comma = py::Ref::steal(PyUnicode_FromString(","));
+    py::Ref kwnames = py::tuple(names::sep, names::low_memory);
+    if (!comma || !kwnames) return py::Ref();
+    PyObject* args[] = {stream.get(), comma.get(), Py_False};
+    return py::call_kw(read_csv.get(), args, 1, kwnames.get());
+}
+
+bool os_error(const char* what, PyObject* path) {
+    errno = errno ? errno : EIO;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
+    (void)what;
+    return false;
+}
+
+// The whole file in one new bytes object.
+py::Ref read_whole(PyObject* path) {
+    PyObject* encoded = nullptr;
+    if (!PyUnicode_FSConverter(path, &encoded)) return py::Ref();
+    py::Ref fs_path = py::Ref::steal(encoded);
+    int fd;
+    Py_BEGIN_ALLOW_THREADS
+    fd = ::open(PyBytes_AS_STRING(fs_path.get()), O_RDONLY | O_CLOEXEC);
+    Py_END_ALLOW_THREADS
+    if (fd < 0) { os_error("open", path); return py::Ref(); }
+    struct stat st;
+    if (::fstat(fd, &st) != 0) { os_error("stat", path); ::close(fd); return py::Ref(); }
+    if (S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        errno = EISDIR;
+        os_error("open", path);
+        return py::Ref();
+    }
+    Py_ssize_t capacity = S_ISREG(st.st_mode) ? static_cast<Py_ssize_t>(st.st_size) : (1 << 16);
+    py::Ref data = py::Ref::steal(PyBytes_FromStringAndSize(nullptr, capacity ? capacity : 1));
+    if (!data) { ::close(fd); return py::Ref(); }
+    Py_ssize_t size = 0;
+    for (;;) {
+        if (size == PyBytes_GET_SIZE(data.get())) {
+            // the file grew, or is not a regular file: make room
+            PyObject* raw = data.release();
+            if (_PyBytes_Resize(&raw, size * 2) < 0) { ::close(fd); return py::Ref(); }
+            data = py::Ref::steal(raw);
+        }
+        ssize_t got;
+        char* dst = PyBytes_AS_STRING(data.get()) + size;
+        std::size_t room = static_cast<std::size_t>(PyBytes_GET_SIZE(data.get()) - size);
+        Py_BEGIN_ALLOW_THREADS
+        got = ::read(fd, dst, room);
+        Py_END_ALLOW_THREADS
+        if (got < 0) {
+            if (errno == EINTR) {
+                if (PyErr_CheckSignals() < 0) { ::close(fd); zero(data.get()); return py::Ref(); }
+                continue;
+            }
+            os_error("read", path);
+            ::close(fd);
+            zero(data.get());
+            return py::Ref();
+        }
+        if (got == 0) break;
+        size += got;
+    }
+    ::close(fd);
+    if (size != PyBytes_GET_SIZE(data.get())) {
+        PyObject* raw = data.release();
+        if (_PyBytes_Resize(&raw, size) < 0) return py::Ref();
+        data = py::Ref::steal(raw);
+    }
+    return data;
+}
+
+py::Ref load_native(PyObject* path, PyObject* BytesIO) {
+    py::Ref data = read_whole(path);
+    if (!data) return py::Ref();
+    Py_ssize_t size = PyBytes_GET_SIZE(data.get());
+    if (size == 0) return parse(BytesIO, data.get());  // nothing to decrypt: an empty CSV
+
+    unsigned char* buf = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(data.get()));
+    std::size_t decoded = 0;
+    input::Status status;
+    if (size > kReleaseGilAbove) {
+        Py_BEGIN_ALLOW_THREADS
+        status = input::decrypt_decode(buf, static_cast<std::size_t>(size), input::kKey, input::kIv, &decoded);
+        Py_END_ALLOW_THREADS
+    } else {
+        status = input::decrypt_decode(buf, static_cast<std::size_t>(size), input::kKey, input::kIv, &decoded);
+    }
+    if (status != input::Status::ok) {
+        PyErr_SetString(PyExc_ValueError, input::status_text(status));
+        return py::Ref();
+    }
+    // An interrupt that arrived while the GIL was released belongs to this load.
+    if (PyErr_CheckSignals() < 0) { zero(data.get()); return py::Ref(); }
+
+    PyObject* raw = data.release();
+    if (decoded == 0) {
+        Py_DECREF(raw);
+        raw = PyBytes_FromStringAndSize("", 0);
+        if (!raw) return py::Ref();
+    } else if (_PyBytes_Resize(&raw, static_cast<Py_ssize_t>(decoded)) < 0) {
+        return py::Ref();
+    }
+    py::Ref csv = py::Ref::steal(raw);
+    py::Ref df = parse(BytesIO, csv.get());
+    // The stream has been dropped; whatever the outcome, no plaintext stays in the buffer.
+    zero(csv.get());
+    return df;
+}
+
+// The steps one by one, through the objects the names are bound to now.
+py::Ref load_stepwise(PyObject* path) {
+    py::Ref AES = lookup_global(names::AES);
+    if (!AES) return py::Ref();
+    py::Ref key_text = py::Ref::steal(PyUnicode_FromString(kKeyText));
+    py::Ref iv_text = py::Ref::steal(PyUnicode_FromString(kIvText));
+    if (!key_text || !iv_text) return py::Ref();
+    py::Ref key = py::Ref::steal(PyUnicode_AsEncodedString(key_text.get(), "utf8", nullptr));
+    if (!key) return py::Ref();
+    py::Ref mode = py::getattr(AES.get(), names::MODE_CBC);
+    if (!mode) return py::Ref();
+    py::Ref iv = py::Ref::steal(PyUnicode_AsEncodedString(iv_text.get(), "utf8", nullptr));
+    if (!iv) return py::Ref();
+    py::Ref obj = py::call_method(AES.get(), names::new_, key.get(), mode.get(), iv.get());
+    if (!obj) return py::Ref();
+
+    py::Ref open = lookup_global(names::open);
+    if (!open) return py::Ref();
+    py::Ref rb = py::Ref::steal(PyUnicode_FromString("rb"));
+    if (!rb) return py::Ref();
+    py::Ref manager = py::call(open.get(), path, rb.get());
+    if (!manager) return py::Ref();
+    py::Ref exit = py::Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(manager.get())), names::exit));
+    if (!exit) return py::Ref();
+    py::Ref enter = py::Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(manager.get())), names::enter));
+    if (!enter) return py::Ref();
+    py::Ref f = py::call(enter.get(), manager.get());
+    if (!f) return py::Ref();
+
+    py::Ref df;
+    {
+        py::Ref content = py::call_method(f.get(), names::read);
+        py::Ref plain = content ? py::call_method(obj.get(), names::decrypt, content.get()) : py::Ref();
+        py::Ref text = plain ? py::call_method(plain.get(), names::decode, names::utf8) : py::Ref();
+        py::Ref base64 = text ? lookup_global(names::base64) : py::Ref();
+        py::Ref csv = base64 ? py::call_method(base64.get(), names::b64decode, text.get()) : py::Ref();
+        py::Ref BytesIO = csv ? lookup_global(names::BytesIO) : py::Ref();
+        if (BytesIO) df = parse(BytesIO.get(), csv.get());
+    }
+    if (!df) {
+        // Leave the with block by the exception: the file is closed, the error stands.
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        PyErr_NormalizeException(&type, &value, &tb);
+        py::Ref r = py::call(exit.get(), manager.get(), type ? type : Py_None, value ? value : Py_None,
+                             tb ? tb : Py_None);
+        if (!r) {
+            Py_XDECREF(type);
+            Py_XDECREF(value);
+            Py_XDECREF(tb);
+            return py::Ref();
+        }
+        PyErr_Restore(type, value, tb);
+        return py::Ref();
+    }
+    if (!py::call(exit.get(), manager.get(), Py_None, Py_None, Py_None)) return py::Ref();
+    return df;
+}
+
+// Is every name of the load still bound to what the import bound?
+int bound_as_imported() {
+    PyObject* d = g.dict;
+    PyObject* v;
+    if ((v = PyDict_GetItemWithError(d, names::AES)) != g.bound_AES) return PyErr_Occurred() ? -1 : 0;
+    if ((v = PyDict_GetItemWithError(d, names::base64)) != g.bound_base64) return PyErr_Occurred() ? -1 : 0;
+    if ((v = PyDict_GetItemWithError(d, names::BytesIO)) != g.bound_BytesIO) return PyErr_Occurred() ? -1 : 0;
+    if ((v = PyDict_GetItemWithError(d, names::open)) != nullptr || PyErr_Occurred()) return PyErr_Occurred() ? -1 : 0;
+    if (PyDict_GetItemWithError(g.builtins, names::open) != g.builtin_open) return PyErr_Occurred() ? -1 : 0;
+    (void)v;
+    return 1;
+}
+
+py::Ref load(PyObject* path) {
+    int native = bound_as_imported();
+    if (native < 0) return py::Ref();
+    if (native) return load_native(path, g.bound_BytesIO);
+    return load_stepwise(path);
+}
+
+} // namespace
+
+PyObject* read_csv_impl(Function*, PyObject* const* args) {
+    PyObject* self = args[0];
+    PyObject* file_name = args[1];
+
+    // The path, outside the protected region: its errors are the caller's to see.
+    py::Ref path;
+    {
+        py::Ref os = lookup_global(names::os);
+        if (!os) return nullptr;
+        py::Ref os_path = py::getattr(os.get(), names::path);
+        if (!os_path) return nullptr;
+        py::Ref file = lookup_global(names::file);
+        if (!file) return nullptr;
+        py::Ref directory = py::call_method(os_path.get(), names::dirname, file.get());
+        if (!directory) return nullptr;
+        py::Ref joined = py::call_method(os_path.get(), names::join, directory.get(), file_name);
+        if (!joined) return nullptr;
+        py::Ref suffix = py::Ref::steal(PyUnicode_FromString(".encrypted"));
+        if (!suffix) return nullptr;
+        path = py::Ref::steal(PyNumber_Add(joined.get(), suffix.get()));
+        if (!path) return nullptr;
+    }
+
+    py::Ref df = load(path.get());
+    if (df) return df.release();
+
+    // Every failure in the region, of whatever class, becomes the one message naming the path.
+    // The failure is the exception being handled while __error raises.
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb && value) PyException_SetTraceback(value, tb);
+    PyObject *saved_type, *saved_value, *saved_tb;
+    PyErr_GetExcInfo(&saved_type, &saved_value, &saved_tb);
+    PyErr_SetExcInfo(type, value, tb);  // steals
+    bool returned = false;
+    {
+        py::Ref format = py::Ref::steal(PyUnicode_FromString("Failed to load input file [%s]."));
+        py::Ref msg = format ? py::Ref::steal(PyUnicode_Format(format.get(), path.get())) : py::Ref();
+        returned = msg && refuse(self, msg.get());
+    }
+    PyErr_SetExcInfo(saved_type, saved_value, saved_tb);  // steals
+    if (returned) Py_RETURN_NONE;
+    return nullptr;
+}
+
+} // namespace competition

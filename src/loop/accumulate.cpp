@@ -1,0 +1,91 @@
+#include "loop/accumulate.hpp"
+
+#include "module/globals.hpp"
+
+namespace competition {
+
+namespace {
+
+// A frame's dtypes as a list, for comparison.
+py::Ref dtype_list(PyObject* frame) {
+    py::Ref dtypes = py::getattr(frame, names::dtypes);
+    if (!dtypes) return py::Ref();
+    return py::call_method(dtypes.get(), names::tolist);
+}
+
+// accumulated.append(answer), or the concat to the same effect where pandas has no append.
+py::Ref join_one(PyObject* accumulated, PyObject* answer) {
+    py::Ref append = py::Ref::steal(PyObject_GetAttr(accumulated, names::append));
+    if (append) return py::call(append.get(), answer);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return py::Ref();
+    PyErr_Clear();
+    py::Ref pd = py::Ref::steal(PyImport_ImportModule("pandas"));
+    if (!pd) return py::Ref();
+    py::Ref concat = py::getattr(pd.get(), names::concat);
+    py::Ref frames = py::Ref::steal(Py_BuildValue("[OO]", accumulated, answer));
+    if (!concat || !frames) return py::Ref();
+    return py::call(concat.get(), frames.get());
+}
+
+// Is the answer shaped like the accumulated frame: equal columns, equal dtypes?
+int same_shape(Scope* scope, PyObject* answer) {
+    if (!scope->acc_columns || !scope->acc_dtypes) return 0;
+    py::Ref columns = py::getattr(answer, names::columns);
+    if (!columns) return -1;
+    if (columns.get() != scope->acc_columns) {
+        py::Ref eq = py::call_method(columns.get(), names::equals, scope->acc_columns);
+        if (!eq) return -1;
+        int truth = PyObject_IsTrue(eq.get());
+        if (truth <= 0) return truth;
+    }
+    py::Ref dtypes = dtype_list(answer);
+    if (!dtypes) return -1;
+    return PyObject_RichCompareBool(dtypes.get(), scope->acc_dtypes, Py_EQ);
+}
+
+bool remember_shape(Scope* scope) {
+    py::Ref columns = py::getattr(scope->submission_df, names::columns);
+    if (!columns) return false;
+    py::Ref dtypes = dtype_list(scope->submission_df);
+    if (!dtypes) return false;
+    py::assign(&scope->acc_columns, columns.get());
+    py::assign(&scope->acc_dtypes, dtypes.get());
+    return true;
+}
+
+} // namespace
+
+bool flush(Scope* scope) {
+    if (!scope->pending || PyList_GET_SIZE(scope->pending) == 0) return true;
+    py::Ref pd = py::Ref::steal(PyImport_ImportModule("pandas"));
+    if (!pd) return false;
+    py::Ref concat = py::getattr(pd.get(), names::concat);
+    if (!concat) return false;
+    Py_ssize_t n = PyList_GET_SIZE(scope->pending);
+    py::Ref frames = py::Ref::steal(PyList_New(n + 1));
+    if (!frames) return false;
+    PyList_SET_ITEM(frames.get(), 0, py::new_ref(scope->submission_df));
+    for (Py_ssize_t i = 0; i < n; ++i)
+        PyList_SET_ITEM(frames.get(), i + 1, py::new_ref(PyList_GET_ITEM(scope->pending, i)));
+    py::Ref joined = py::call(concat.get(), frames.get());
+    if (!joined) return false;
+    py::assign(&scope->submission_df, joined.get());
+    Py_CLEAR(scope->pending);
+    return true;
+}
+
+bool accumulate(Scope* scope, PyObject* answer) {
+    int same = same_shape(scope, answer);
+    if (same < 0) return false;
+    if (same) {
+        if (!scope->pending && !(scope->pending = PyList_New(0))) return false;
+        return PyList_Append(scope->pending, answer) == 0;
+    }
+    if (!flush(scope)) return false;
+    py::Ref joined = join_one(scope->submission_df, answer);
+    if (!joined) return false;
+    py::assign(&scope->submission_df, joined.get());
+    return remember_shape(scope);
+}
+
+} // namespace competition

@@ -1,0 +1,17 @@
+// The accumulated predictions of a run: submission_df followed by the pending answers.
+#pragma once
+
+#include "module/scope.hpp"
+
+namespace competition {
+
+// Adds one accepted answer (the tagged copy) after the others. An answer with the columns and
+// dtypes of the accumulated frame waits in the pending list, since joining it is plain stacking;
+// any other answer is joined at once, exactly as one append per answer joins it, so that what
+// that append would raise is raised now.
+bool accumulate(Scope* scope, PyObject* answer);
+
+// Joins the pending answers to submission_df.
+bool flush(Scope* scope);
+
+} // namespace competition

@@ -1,0 +1,384 @@
+// The generator that iter_test() returns: an iterator type of our own with the interpreter's
+// generator protocol (send, throw, close, the just-started and already-executing rules).
+#include <new>
+
+#include "loop/plan.hpp"
+#include "module/globals.hpp"
+#include "module/methods.hpp"
+
+namespace competition {
+
+namespace {
+
+enum class GenState { created, suspended, finished };
+
+struct Gen {
+    PyObject_HEAD
+    PyObject* weaklist;
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* self;   // the Competition instance
+    PyObject* scope;  // the make_env scope
+    GenState state;
+    bool running;
+    // locals of the walk, from the first advance on
+    PyObject* sample_submission_df;
+    PyObject* test_df;
+    Plan plan;
+};
+
+inline Gen* as_gen(PyObject* o) { return reinterpret_cast<Gen*>(o); }
+
+void release_locals(Gen* g) {
+    Py_CLEAR(g->sample_submission_df);
+    Py_CLEAR(g->test_df);
+    g->plan.clear();
+}
+
+void finish(Gen* g) {
+    g->state = GenState::finished;
+    release_locals(g);
+}
+
+const char kReminder[] =
+    "ERROR: You must call `predict()` successfully before you can continue with `iter_test()`.";
+
+// Serves the next group, or sets DONE and returns null with no error when there is none.
+PyObject* next_group(Gen* g) {
+    Scope* scope = as_scope(g->scope);
+    py::Ref key, test_group_df;
+    if (!plan_next_test_group(&g->plan, g->test_df, &key, &test_group_df)) {
+        if (PyErr_Occurred()) return nullptr;
+        set_state(scope, names::DONE);
+        return nullptr;
+    }
+    py::assign(&scope->active_key_value, key.get());
+    py::Ref sample = plan_sample_frame(&g->plan, g->sample_submission_df, key.get());
+    if (!sample) return nullptr;
+    py::assign(&scope->active_sample_prediction_df, sample.get());
+    if (!set_state(scope, names::AWAITING_PREDICT)) return nullptr;
+    return PyTuple_Pack(2, test_group_df.get(), sample.get());
+}
+
+bool reset_submission(Scope* scope) {
+    py::Ref pd = lookup_global(names::pd);
+    if (!pd) return false;
+    py::Ref DataFrame = py::getattr(pd.get(), names::DataFrame);
+    if (!DataFrame) return false;
+    py::Ref empty = py::call(DataFrame.get());
+    if (!empty) return false;
+    py::assign(&scope->submission_df, empty.get());
+    Py_CLEAR(scope->pending);
+    Py_CLEAR(scope->acc_columns);
+    Py_CLEAR(scope->acc_dtypes);
+    return true;
+}
+
+PyObject* first_advance(Gen* g) {
+    Scope* scope = as_scope(g->scope);
+    int claimed_by_other = state_is(scope, names::INIT, Py_NE);
+    if (claimed_by_other < 0) return nullptr;
+    if (claimed_by_other && !refuse(g->self, "You can only iterate over `iter_test()` once."))
+        return nullptr;
+    if (!reset_submission(scope)) return nullptr;
+    py::Ref read = py::getattr(g->self, names::read_csv_m);
+    if (!read) return nullptr;
+    py::Ref sample_name = py::Ref::steal(PyUnicode_FromString("sample_submission.csv"));
+    if (!sample_name) return nullptr;
+    py::Ref sample = py::call(read.get(), sample_name.get());
+    if (!sample) return nullptr;
+    py::assign(&g->sample_submission_df, sample.get());
+    py::Ref test_name = py::Ref::steal(PyUnicode_FromString("test.csv"));
+    if (!test_name) return nullptr;
+    py::Ref test = py::call(read.get(), test_name.get());
+    if (!test) return nullptr;
+    py::assign(&g->test_df, test.get());
+    if (!plan_build(&g->plan, g->test_df, g->sample_submission_df)) return nullptr;
+    return next_group(g);
+}
+
+PyObject* resume(Gen* g) {
+    Scope* scope = as_scope(g->scope);
+    int unanswered = state_is(scope, names::MADE_PREDICTION, Py_NE);
+    if (unanswered < 0) return nullptr;
+    if (unanswered) {
+        py::Ref line = py::Ref::steal(PyUnicode_FromString(kReminder));
+        if (!line || !print_line(line.get())) return nullptr;
+        return py::none();
+    }
+    return next_group(g);
+}
+
+// An exception leaving the body ends the generator; StopIteration becomes RuntimeError, as for
+// the interpreter's generators.
+void exception_leaves_body(Gen* g) {
+    (void)g;
+    if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return;
+#if PY_VERSION_HEX >= 0x03070000
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb) PyException_SetTraceback(value, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    PyErr_SetString(PyExc_RuntimeError, "generator raised StopIteration");
+    PyObject *type2, *value2, *tb2;
+    PyErr_Fetch(&type2, &value2, &tb2);
+    PyErr_NormalizeException(&type2, &value2, &tb2);
+    Py_INCREF(value);
+    PyException_SetCause(value2, value);
+    PyException_SetContext(value2, value);
+    PyErr_Restore(type2, value2, tb2);
+#else
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (PyErr_WarnFormat(PyExc_DeprecationWarning, 1, "generator '%.50S' raised StopIteration",
+                         g->qualname) < 0) {
+        Py_XDECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(tb);
+        return;
+    }
+    PyErr_Restore(type, value, tb);
+#endif
+}
+
+// One resumption of the body. Returns the yielded value, or null: with no error when the
+// generator has just ended, with the error otherwise. Either way it is then finished.
+PyObject* advance(Gen* g, bool throwing) {
+    if (g->running) {
+        PyErr_SetString(PyExc_ValueError, "generator already executing");
+        return nullptr;
+    }
+    if (g->state == GenState::finished) return nullptr;
+    PyObject* result = nullptr;
+    g->running = true;
+    Py_INCREF(g);
+    try {
+        if (throwing)
+            result = nullptr;  // the pending exception is raised at the suspension point
+        else if (g->state == GenState::created) {
+            g->state = GenState::suspended;
+            result = first_advance(g);
+        } else {
+            result = resume(g);
+        }
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        result = nullptr;
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unexpected internal error");
+        result = nullptr;
+    }
+    g->running = false;
+    if (!result) {
+        finish(g);
+        if (PyErr_Occurred()) exception_leaves_body(g);
+    }
+    Py_DECREF(g);
+    return result;
+}
+
+PyObject* gen_iternext(PyObject* self) { return advance(as_gen(self), false); }
+
+PyObject* gen_send(PyObject* self, PyObject* value) {
+    Gen* g = as_gen(self);
+    if (g->state == GenState::created && value != Py_None) {
+        PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started generator");
+        return nullptr;
+    }
+    if (g->running) {
+        PyErr_SetString(PyExc_ValueError, "generator already executing");
+        return nullptr;
+    }
+    PyObject* result = advance(g, false);
+    if (!result && !PyErr_Occurred()) PyErr_SetNone(PyExc_StopIteration);
+    return result;
+}
+
+// Raises the exception that is set at the suspension point.
+PyObject* throw_pending(Gen* g) {
+    if (g->running) {
+        PyErr_SetString(PyExc_ValueError, "generator already executing");
+        return nullptr;
+    }
+    if (g->state == GenState::finished) return nullptr;  // re-raised as it stands
+    return advance(g, true);
+}
+
+PyObject* gen_throw(PyObject* self, PyObject* args) {
+    Gen* g = as_gen(self);
+    PyObject* typ;
+    PyObject* val = nullptr;
+    PyObject* tb = nullptr;
+    if (!PyArg_UnpackTuple(args, "throw", 1, 3, &typ, &val, &tb)) return nullptr;
+#if PY_VERSION_HEX >= 0x030C0000
+    if (PyTuple_GET_SIZE(args) > 1 &&
+        PyErr_WarnEx(PyExc_DeprecationWarning,
+                     "the (type, exc, tb) signature of throw() is deprecated, "
+                     "use the single-arg signature instead.", 1) < 0)
+        return nullptr;
+#endif
+    if (tb == Py_None) {
+        tb = nullptr;
+    } else if (tb && !PyTraceBack_Check(tb)) {
+        PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
+        return nullptr;
+    }
+    Py_INCREF(typ);
+    Py_XINCREF(val);
+    Py_XINCREF(tb);
+    if (PyExceptionClass_Check(typ)) {
+        PyErr_NormalizeException(&typ, &val, &tb);
+    } else if (PyExceptionInstance_Check(typ)) {
+        if (val && val != Py_None) {
+            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
+            goto failed;
+        }
+        Py_XDECREF(val);
+        val = typ;
+        typ = reinterpret_cast<PyObject*>(PyExceptionInstance_Class(typ));
+        Py_INCREF(typ);
+        if (!tb) tb = PyException_GetTraceback(val);
+    } else {
+        PyErr_Format(PyExc_TypeError,
+                     "exceptions must be classes or instances deriving from BaseException, not %s",
+                     Py_TYPE(typ)->tp_name);
+        goto failed;
+    }
+    PyErr_Restore(typ, val, tb);
+    return throw_pending(g);
+
+failed:
+    Py_DECREF(typ);
+    Py_XDECREF(val);
+    Py_XDECREF(tb);
+    return nullptr;
+}
+
+PyObject* gen_close(PyObject* self, PyObject*) {
+    Gen* g = as_gen(self);
+    if (g->running) {
+        PyErr_SetString(PyExc_ValueError, "generator already executing");
+        return nullptr;
+    }
+    if (g->state == GenState::finished) Py_RETURN_NONE;
+    PyErr_SetNone(PyExc_GeneratorExit);
+    PyObject* result = advance(g, true);
+    if (result) {
+        Py_DECREF(result);
+        PyErr_SetString(PyExc_RuntimeError, "generator ignored GeneratorExit");
+        return nullptr;
+    }
+    if (PyErr_ExceptionMatches(PyExc_StopIteration) || PyErr_ExceptionMatches(PyExc_GeneratorExit)) {
+        PyErr_Clear();
+        Py_RETURN_NONE;
+    }
+    return nullptr;
+}
+
+int gen_traverse(PyObject* self, visitproc visit, void* arg) {
+    Gen* g = as_gen(self);
+    Py_VISIT(g->name);
+    Py_VISIT(g->qualname);
+    Py_VISIT(g->self);
+    Py_VISIT(g->scope);
+    Py_VISIT(g->sample_submission_df);
+    Py_VISIT(g->test_df);
+    return g->plan.traverse(visit, arg);
+}
+
+int gen_clear(PyObject* self) {
+    Gen* g = as_gen(self);
+    Py_CLEAR(g->self);
+    Py_CLEAR(g->scope);
+    release_locals(g);
+    return 0;
+}
+
+void gen_dealloc(PyObject* self) {
+    Gen* g = as_gen(self);
+    PyObject_GC_UnTrack(self);
+    if (g->weaklist) PyObject_ClearWeakRefs(self);
+    gen_clear(self);
+    Py_CLEAR(g->name);
+    Py_CLEAR(g->qualname);
+    g->plan.~Plan();
+    PyObject_GC_Del(self);
+}
+
+PyObject* gen_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<generator object %S at %p>", as_gen(self)->qualname, self);
+}
+
+int set_text(PyObject** slot, PyObject* value, const char* what) {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+        return -1;
+    }
+    py::assign(slot, value);
+    return 0;
+}
+
+PyObject* get_name(PyObject* self, void*) { return py::new_ref(as_gen(self)->name); }
+int set_name(PyObject* self, PyObject* v, void*) { return set_text(&as_gen(self)->name, v, "__name__"); }
+PyObject* get_qualname(PyObject* self, void*) { return py::new_ref(as_gen(self)->qualname); }
+int set_qualname(PyObject* self, PyObject* v, void*) {
+    return set_text(&as_gen(self)->qualname, v, "__qualname__");
+}
+PyObject* get_running(PyObject* self, void*) { return PyBool_FromLong(as_gen(self)->running); }
+
+PyGetSetDef gen_getset[] = {
+    {const_cast<char*>("__name__"), get_name, set_name, nullptr, nullptr},
+    {const_cast<char*>("__qualname__"), get_qualname, set_qualname, nullptr, nullptr},
+    {const_cast<char*>("gi_running"), get_running, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef gen_methods[] = {
+    {"send", gen_send, METH_O, nullptr},
+    {"throw", gen_throw, METH_VARARGS, nullptr},
+    {"close", gen_close, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+} // namespace
+
+PyTypeObject GeneratorType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+bool generator_type_ready() {
+    PyTypeObject* t = &GeneratorType;
+    t->tp_name = "competition.generator";
+    t->tp_basicsize = sizeof(Gen);
+    t->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    t->tp_dealloc = gen_dealloc;
+    t->tp_repr = gen_repr;
+    t->tp_traverse = gen_traverse;
+    t->tp_clear = gen_clear;
+    t->tp_iter = PyObject_SelfIter;
+    t->tp_iternext = gen_iternext;
+    t->tp_methods = gen_methods;
+    t->tp_getset = gen_getset;
+    t->tp_weaklistoffset = offsetof(Gen, weaklist);
+    return PyType_Ready(t) == 0;
+}
+
+PyObject* iter_test_impl(Function* f, PyObject* const* args) {
+    Gen* g = PyObject_GC_New(Gen, &GeneratorType);
+    if (!g) return nullptr;
+    g->weaklist = nullptr;
+    g->name = py::new_ref(f->name);
+    g->qualname = py::new_ref(f->qualname);
+    g->self = py::new_ref(args[0]);
+    g->scope = py::new_ref(f->scope);
+    g->state = GenState::created;
+    g->running = false;
+    g->sample_submission_df = nullptr;
+    g->test_df = nullptr;
+    new (&g->plan) Plan();
+    PyObject_GC_Track(reinterpret_cast<PyObject*>(g));
+    return reinterpret_cast<PyObject*>(g);
+}
+
+} // namespace competition

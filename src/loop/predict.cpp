@@ -1,0 +1,95 @@
+// predict() and write_submission_file().
+#include "loop/accumulate.hpp"
+#include "module/globals.hpp"
+#include "module/methods.hpp"
+
+namespace competition {
+
+namespace {
+
+// isinstance(obj, pd.DataFrame), through the names as they are bound now.
+int is_dataframe(PyObject* obj) {
+    py::Ref isinstance = lookup_global(names::isinstance);
+    if (!isinstance) return -1;
+    py::Ref pd = lookup_global(names::pd);
+    if (!pd) return -1;
+    py::Ref DataFrame = py::getattr(pd.get(), names::DataFrame);
+    if (!DataFrame) return -1;
+    if (isinstance.get() == g.builtin_isinstance) return PyObject_IsInstance(obj, DataFrame.get());
+    py::Ref r = py::call(isinstance.get(), obj, DataFrame.get());
+    return r ? PyObject_IsTrue(r.get()) : -1;
+}
+
+const char kColumnsMessage[] = "Columns in predictions_df do not match expected: [%s]";
+
+} // namespace
+
+PyObject* predict_impl(Function* f, PyObject* const* args) {
+    PyObject* self = args[0];
+    PyObject* predictions_df = args[1];
+    Scope* scope = as_scope(f->scope);
+
+    int done = state_is(scope, names::DONE, Py_EQ);
+    if (done < 0) return nullptr;
+    if (done && !refuse(self, "You have already made predictions for the full test set. Call "
+                              "`write_submission_file()` if you want to submit your predictions."))
+        return nullptr;
+    int not_awaiting = state_is(scope, names::AWAITING_PREDICT, Py_NE);
+    if (not_awaiting < 0) return nullptr;
+    if (not_awaiting && !refuse(self, "You must get the next test sample from `iter_test()` first."))
+        return nullptr;
+    int frame = is_dataframe(predictions_df);
+    if (frame < 0) return nullptr;
+    if (!frame && !refuse(self, "You must provide a DataFrame.")) return nullptr;
+
+    py::Ref expected = py::getattr(scope->active_sample_prediction_df, names::columns);
+    if (!expected) return nullptr;
+    {
+        py::Ref given = py::getattr(predictions_df, names::columns);
+        if (!given) return nullptr;
+        py::Ref eq = py::call_method(given.get(), names::equals, expected.get());
+        if (!eq) return nullptr;
+        int match = PyObject_IsTrue(eq.get());
+        if (match < 0) return nullptr;
+        if (!match) {
+            py::Ref format = py::Ref::steal(PyUnicode_FromString(kColumnsMessage));
+            if (!format) return nullptr;
+            py::Ref msg = py::Ref::steal(PyUnicode_Format(format.get(), expected.get()));
+            if (!msg || !refuse(self, msg.get())) return nullptr;
+        }
+    }
+
+    py::Ref zero = py::Ref::steal(PyLong_FromLong(0));
+    if (!zero) return nullptr;
+    py::Ref key = py::Ref::borrow(scope->active_key_value);
+    if (!py::call_method(predictions_df, names::insert, zero.get(), names::PlayId, key.get()))
+        return nullptr;
+    py::Ref copy = py::call_method(predictions_df, names::copy);
+    if (!copy) return nullptr;
+    if (!accumulate(scope, copy.get())) return nullptr;
+    if (!set_state(scope, names::MADE_PREDICTION)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* write_submission_file_impl(Function* f, PyObject* const* args) {
+    PyObject* self = args[0];
+    Scope* scope = as_scope(f->scope);
+    int not_done = state_is(scope, names::DONE, Py_NE);
+    if (not_done < 0) return nullptr;
+    if (not_done && !refuse(self, "You must first complete the `iter_test()` loop.")) return nullptr;
+    if (!flush(scope)) return nullptr;
+    py::Ref path = py::Ref::steal(PyUnicode_FromString("/vantor/working/submission.csv"));
+    py::Ref kwnames = py::tuple(names::index);
+    if (!path || !kwnames) return nullptr;
+    py::Ref to_csv = py::getattr(scope->submission_df, names::to_csv);
+    if (!to_csv) return nullptr;
+    PyObject* call_args[] = {path.get(), Py_False};
+    if (!py::call_kw(to_csv.get(), call_args, 1, kwnames.get())) return nullptr;
+    py::Ref line = py::Ref::steal(PyUnicode_FromString(
+        "Your submission file has been saved!  Once you `Commit` your Notebook and it finishes running, "
+        "you can submit the file to the competition from the Notebook Viewer `Output` tab."));
+    if (!line || !print_line(line.get())) return nullptr;
+    Py_RETURN_NONE;
+}
+
+} // namespace competition

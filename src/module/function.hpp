@@ -1,0 +1,47 @@
+// The function type of the module: make_env and the methods of Competition. It calls fast
+// (vectorcall where the interpreter has it), binds like a Python function when read through an
+// instance, and carries a __dict__, so that attributes such as make_env.__called__ are ordinary.
+#pragma once
+
+#include "py/ref.hpp"
+
+namespace competition {
+
+struct Function;
+
+// Called with exactly spec->nparams borrowed arguments, already matched to the parameters.
+using FunctionImpl = PyObject* (*)(Function* self, PyObject* const* args);
+
+struct FunctionSpec {
+    const char* name;            // __name__, and the name used in argument errors before 3.10
+    const char* qualname;        // __qualname__, and the name used in argument errors from 3.10
+    int nparams;                 // 0 to 2
+    const char* params[2];
+    const char* doc;             // __doc__, or null for None
+    const char* text_signature;  // for inspect.signature
+    FunctionImpl impl;
+};
+
+struct Function {
+    PyObject_HEAD
+#if PY_VERSION_HEX >= 0x03080000
+    vectorcallfunc vectorcall;
+#endif
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module;
+    PyObject* doc;
+    PyObject* dict;
+    PyObject* weaklist;
+    PyObject* scope;  // the make_env scope for the methods bound to it, else null
+    const FunctionSpec* spec;
+};
+
+extern PyTypeObject FunctionType;
+
+bool function_type_ready();
+
+// A new function for spec; scope may be null.
+py::Ref function_new(const FunctionSpec* spec, PyObject* scope);
+
+} // namespace competition

@@ -1,0 +1,69 @@
+#include "module/scope.hpp"
+
+namespace competition {
+
+namespace {
+
+int scope_traverse(PyObject* self, visitproc visit, void* arg) {
+    Scope* s = as_scope(self);
+    Py_VISIT(s->State);
+    Py_VISIT(s->Competition);
+    Py_VISIT(s->active_key_value);
+    Py_VISIT(s->active_sample_prediction_df);
+    Py_VISIT(s->submission_df);
+    Py_VISIT(s->pending);
+    Py_VISIT(s->acc_columns);
+    Py_VISIT(s->acc_dtypes);
+    return 0;
+}
+
+int scope_clear(PyObject* self) {
+    Scope* s = as_scope(self);
+    Py_CLEAR(s->State);
+    Py_CLEAR(s->Competition);
+    Py_CLEAR(s->active_key_value);
+    Py_CLEAR(s->active_sample_prediction_df);
+    Py_CLEAR(s->submission_df);
+    Py_CLEAR(s->pending);
+    Py_CLEAR(s->acc_columns);
+    Py_CLEAR(s->acc_dtypes);
+    return 0;
+}
+
+void scope_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    scope_clear(self);
+    PyObject_GC_Del(self);
+}
+
+} // namespace
+
+PyTypeObject ScopeType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+bool scope_type_ready() {
+    PyTypeObject* t = &ScopeType;
+    t->tp_name = "competition.scope";
+    t->tp_basicsize = sizeof(Scope);
+    t->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    t->tp_dealloc = scope_dealloc;
+    t->tp_traverse = scope_traverse;
+    t->tp_clear = scope_clear;
+    return PyType_Ready(t) == 0;
+}
+
+py::Ref scope_new() {
+    Scope* s = PyObject_GC_New(Scope, &ScopeType);
+    if (!s) return py::Ref();
+    s->State = nullptr;
+    s->Competition = nullptr;
+    s->active_key_value = py::none();
+    s->active_sample_prediction_df = py::none();
+    s->submission_df = py::none();
+    s->pending = nullptr;
+    s->acc_columns = nullptr;
+    s->acc_dtypes = nullptr;
+    PyObject_GC_Track(reinterpret_cast<PyObject*>(s));
+    return py::Ref::steal(reinterpret_cast<PyObject*>(s));
+}
+
+} // namespace competition

@@ -1,0 +1,33 @@
+// The make_env scope: the variables that one make_env() call shares between the methods of the
+// class it builds. The protocol state itself lives on the class (Competition._state).
+#pragma once
+
+#include "py/ref.hpp"
+
+namespace competition {
+
+struct Scope {
+    PyObject_HEAD
+    PyObject* State;
+    PyObject* Competition;
+    PyObject* active_key_value;
+    PyObject* active_sample_prediction_df;
+    // The accumulated predictions are submission_df followed by the frames in pending, which
+    // have the columns and dtypes of submission_df (so that joining them is plain stacking).
+    // pending is null or a list; columns and dtypes describe submission_df once it holds rows.
+    PyObject* submission_df;
+    PyObject* pending;
+    PyObject* acc_columns;
+    PyObject* acc_dtypes;
+};
+
+extern PyTypeObject ScopeType;
+
+bool scope_type_ready();
+
+// A new scope whose run variables are None.
+py::Ref scope_new();
+
+inline Scope* as_scope(PyObject* o) { return reinterpret_cast<Scope*>(o); }
+
+} // namespace competition
