@@ -9,7 +9,8 @@ namespace competition {
 // dtypes of the accumulated frame waits in the pending list, since joining it is plain stacking;
 // any other answer is joined at once, exactly as one append per answer joins it, so that what
 // that append would raise is raised now.
-bool accumulate(Scope* scope, PyObject* answer);
+// sample_columns is the column index the answer was checked against (before PlayId was added).
+bool accumulate(Scope* scope, PyObject* answer, PyObject* sample_columns);
 
 // Joins the pending answers to submission_df.
 bool flush(Scope* scope);

@@ -71,6 +71,7 @@ bool reset_submission(Scope* scope) {
     Py_CLEAR(scope->pending);
     Py_CLEAR(scope->acc_columns);
     Py_CLEAR(scope->acc_dtypes);
+    Py_CLEAR(scope->acc_sample_columns);
     return true;
 }
 

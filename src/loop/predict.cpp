@@ -66,7 +66,7 @@ PyObject* predict_impl(Function* f, PyObject* const* args) {
         return nullptr;
     py::Ref copy = py::call_method(predictions_df, names::copy);
     if (!copy) return nullptr;
-    if (!accumulate(scope, copy.get())) return nullptr;
+    if (!accumulate(scope, copy.get(), expected.get())) return nullptr;
     if (!set_state(scope, names::MADE_PREDICTION)) return nullptr;
     Py_RETURN_NONE;
 }

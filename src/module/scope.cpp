@@ -14,6 +14,7 @@ int scope_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(s->pending);
     Py_VISIT(s->acc_columns);
     Py_VISIT(s->acc_dtypes);
+    Py_VISIT(s->acc_sample_columns);
     return 0;
 }
 
@@ -27,6 +28,7 @@ int scope_clear(PyObject* self) {
     Py_CLEAR(s->pending);
     Py_CLEAR(s->acc_columns);
     Py_CLEAR(s->acc_dtypes);
+    Py_CLEAR(s->acc_sample_columns);
     return 0;
 }
 
@@ -62,6 +64,7 @@ py::Ref scope_new() {
     s->pending = nullptr;
     s->acc_columns = nullptr;
     s->acc_dtypes = nullptr;
+    s->acc_sample_columns = nullptr;
     PyObject_GC_Track(reinterpret_cast<PyObject*>(s));
     return py::Ref::steal(reinterpret_cast<PyObject*>(s));
 }

@@ -14,11 +14,13 @@ struct Scope {
     PyObject* active_sample_prediction_df;
     // The accumulated predictions are submission_df followed by the frames in pending, which
     // have the columns and dtypes of submission_df (so that joining them is plain stacking).
-    // pending is null or a list; columns and dtypes describe submission_df once it holds rows.
+    // pending is null or a list; acc_columns and acc_dtypes describe submission_df after a join,
+    // and acc_sample_columns is the sample column index last seen to match acc_columns.
     PyObject* submission_df;
     PyObject* pending;
     PyObject* acc_columns;
     PyObject* acc_dtypes;
+    PyObject* acc_sample_columns;
 };
 
 extern PyTypeObject ScopeType;
