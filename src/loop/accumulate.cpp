@@ -44,10 +44,12 @@ py::Ref join_one(PyObject* accumulated, PyObject* answer) {
 // the very index that matched before, they match again.
 int same_shape(Scope* scope, PyObject* answer, PyObject* sample_columns) {
     if (!scope->acc_columns || !scope->acc_dtypes) return 0;
+    py::Ref acc_columns = py::Ref::borrow(scope->acc_columns);
+    py::Ref acc_dtypes = py::Ref::borrow(scope->acc_dtypes);
     if (sample_columns != scope->acc_sample_columns) {
         py::Ref columns = py::getattr(answer, names::columns);
         if (!columns) return -1;
-        py::Ref eq = py::call_method(columns.get(), names::equals, scope->acc_columns);
+        py::Ref eq = py::call_method(columns.get(), names::equals, acc_columns.get());
         if (!eq) return -1;
         int truth = PyObject_IsTrue(eq.get());
         if (truth <= 0) return truth;
@@ -55,13 +57,14 @@ int same_shape(Scope* scope, PyObject* answer, PyObject* sample_columns) {
     }
     py::Ref dtypes = dtype_list(answer);
     if (!dtypes) return -1;
-    return PyObject_RichCompareBool(dtypes.get(), scope->acc_dtypes, Py_EQ);
+    return PyObject_RichCompareBool(dtypes.get(), acc_dtypes.get(), Py_EQ);
 }
 
 bool remember_shape(Scope* scope) {
-    py::Ref columns = py::getattr(scope->submission_df, names::columns);
+    py::Ref accumulated = py::Ref::borrow(scope->submission_df);
+    py::Ref columns = py::getattr(accumulated.get(), names::columns);
     if (!columns) return false;
-    py::Ref dtypes = dtype_list(scope->submission_df);
+    py::Ref dtypes = dtype_list(accumulated.get());
     if (!dtypes) return false;
     py::assign(&scope->acc_columns, columns.get());
     py::assign(&scope->acc_dtypes, dtypes.get());
@@ -78,16 +81,31 @@ bool flush(Scope* scope) {
     if (!pd) return false;
     py::Ref concat = py::getattr(pd.get(), names::concat);
     if (!concat) return false;
-    Py_ssize_t n = PyList_GET_SIZE(scope->pending);
+    // Take the pending answers over: answers accepted meanwhile start a new list.
+    py::Ref pending = py::Ref::steal(scope->pending);
+    scope->pending = nullptr;
+    Py_ssize_t n = PyList_GET_SIZE(pending.get());
     py::Ref frames = py::Ref::steal(PyList_New(n + 1));
-    if (!frames) return false;
-    PyList_SET_ITEM(frames.get(), 0, py::new_ref(scope->submission_df));
-    for (Py_ssize_t i = 0; i < n; ++i)
-        PyList_SET_ITEM(frames.get(), i + 1, py::new_ref(PyList_GET_ITEM(scope->pending, i)));
-    py::Ref joined = py::call(concat.get(), frames.get());
-    if (!joined) return false;
+    py::Ref joined;
+    if (frames) {
+        PyList_SET_ITEM(frames.get(), 0, py::new_ref(scope->submission_df));
+        for (Py_ssize_t i = 0; i < n; ++i)
+            PyList_SET_ITEM(frames.get(), i + 1, py::new_ref(PyList_GET_ITEM(pending.get(), i)));
+        joined = py::call(concat.get(), frames.get());
+    }
+    if (!joined) {
+        // Nothing is lost: the answers go back in front of any accepted meanwhile.
+        if (!scope->pending) {
+            scope->pending = pending.release();
+        } else {
+            PyObject *type, *value, *tb;
+            PyErr_Fetch(&type, &value, &tb);
+            PyList_SetSlice(scope->pending, 0, 0, pending.get());
+            PyErr_Restore(type, value, tb);
+        }
+        return false;
+    }
     py::assign(&scope->submission_df, joined.get());
-    Py_CLEAR(scope->pending);
     return true;
 }
 
@@ -99,7 +117,8 @@ bool accumulate(Scope* scope, PyObject* answer, PyObject* sample_columns) {
         return PyList_Append(scope->pending, answer) == 0;
     }
     if (!flush(scope)) return false;
-    py::Ref joined = join_one(scope->submission_df, answer);
+    py::Ref accumulated = py::Ref::borrow(scope->submission_df);
+    py::Ref joined = join_one(accumulated.get(), answer);
     if (!joined) return false;
     py::assign(&scope->submission_df, joined.get());
     return remember_shape(scope);

@@ -42,7 +42,8 @@ PyObject* predict_impl(Function* f, PyObject* const* args) {
     if (frame < 0) return nullptr;
     if (!frame && !refuse(self, "You must provide a DataFrame.")) return nullptr;
 
-    py::Ref expected = py::getattr(scope->active_sample_prediction_df, names::columns);
+    py::Ref sample = py::Ref::borrow(scope->active_sample_prediction_df);
+    py::Ref expected = py::getattr(sample.get(), names::columns);
     if (!expected) return nullptr;
     {
         py::Ref given = py::getattr(predictions_df, names::columns);
@@ -81,7 +82,8 @@ PyObject* write_submission_file_impl(Function* f, PyObject* const* args) {
     py::Ref path = py::Ref::steal(PyUnicode_FromString("/vantor/working/submission.csv"));
     py::Ref kwnames = py::tuple(names::index);
     if (!path || !kwnames) return nullptr;
-    py::Ref to_csv = py::getattr(scope->submission_df, names::to_csv);
+    py::Ref submission = py::Ref::borrow(scope->submission_df);
+    py::Ref to_csv = py::getattr(submission.get(), names::to_csv);
     if (!to_csv) return nullptr;
     PyObject* call_args[] = {path.get(), Py_False};
     if (!py::call_kw(to_csv.get(), call_args, 1, kwnames.get())) return nullptr;
