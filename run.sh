@@ -2,6 +2,7 @@
 # Sets everything up from a fresh clone and runs one job:
 #   ./run.sh demo    the main job: build and install the module and its kit, run the demo
 #   ./run.sh test    build the module for the oldest and the newest interpreter and test both
+#   ./run.sh sanitize  the tests against an AddressSanitizer and UndefinedBehaviorSanitizer build
 #   ./run.sh build   only set up and build (both interpreters)
 # Interpreters come from pyenv; packages from PyPI (and Debian for the build tools).
 set -euo pipefail
@@ -86,6 +87,27 @@ run_tests() {
   return $status
 }
 
+run_sanitized() {  # the whole suite against an ASan+UBSan build, on the main interpreter
+  system_packages
+  local py bin dir module asan
+  py=$(venv $MAIN_PY)
+  bin=$(tools)
+  dir=$ROOT/build/sanitize-py$MAIN_PY
+  log "building with AddressSanitizer and UndefinedBehaviorSanitizer"
+  "$bin/cmake" -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_MAKE_PROGRAM="$bin/ninja" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DPython_EXECUTABLE="$py" -DCOMPETITION_TESTS=ON -DCOMPETITION_SANITIZE=ON >/dev/null
+  "$bin/cmake" --build "$dir" >&2
+  module=$(ls "$dir"/competition*.so)
+  asan=$(g++ -print-file-name=libasan.so)
+  log "native core tests (sanitized)"
+  "$dir/tests/native/core_tests"
+  log "tests on Python $MAIN_PY (sanitized)"
+  # the interpreter itself is not instrumented: its own allocations at exit are not ours to report
+  LD_PRELOAD="$asan" ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+    COMPETITION_MODULE=$module COMPETITION_PROBE_DIR="$dir/tests/native" COMPETITION_LEAK_ENVS=200 COMPETITION_SANITIZED=1 \
+    "$py" -m pytest -q -p no:cacheprovider "$ROOT/tests"
+}
+
 run_demo() {
   system_packages
   local py
@@ -98,6 +120,7 @@ run_demo() {
 case "${1:-}" in
   test) run_tests ;;
   demo) run_demo ;;
+  sanitize) run_sanitized ;;
   build) system_packages; for m in $PYTHONS; do build "$m" ON; done ;;
-  *) echo "usage: $0 demo|test|build" >&2; exit 2 ;;
+  *) echo "usage: $0 demo|test|sanitize|build" >&2; exit 2 ;;
 esac
