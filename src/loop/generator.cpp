@@ -154,6 +154,9 @@ PyObject* advance(Gen* g, bool throwing) {
     }
     if (g->state == GenState::finished) return nullptr;
     PyObject* result = nullptr;
+    // From 3.12 an exception thrown into a generator that has not started is raised before
+    // its body, where StopIteration is not turned into RuntimeError.
+    bool convert = !(throwing && g->state == GenState::created && PY_VERSION_HEX >= 0x030C0000);
     g->running = true;
     Py_INCREF(g);
     try {
@@ -175,7 +178,7 @@ PyObject* advance(Gen* g, bool throwing) {
     g->running = false;
     if (!result) {
         finish(g);
-        if (PyErr_Occurred()) exception_leaves_body(g);
+        if (PyErr_Occurred() && convert) exception_leaves_body(g);
     }
     Py_DECREF(g);
     return result;

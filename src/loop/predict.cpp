@@ -42,20 +42,28 @@ PyObject* predict_impl(Function* f, PyObject* const* args) {
     if (frame < 0) return nullptr;
     if (!frame && !refuse(self, "You must provide a DataFrame.")) return nullptr;
 
-    py::Ref sample = py::Ref::borrow(scope->active_sample_prediction_df);
-    py::Ref expected = py::getattr(sample.get(), names::columns);
-    if (!expected) return nullptr;
+    // predictions_df.columns.equals(active_sample_prediction_df.columns), in that order
+    py::Ref expected;
     {
         py::Ref given = py::getattr(predictions_df, names::columns);
         if (!given) return nullptr;
-        py::Ref eq = py::call_method(given.get(), names::equals, expected.get());
+        py::Ref equals = py::getattr(given.get(), names::equals);
+        if (!equals) return nullptr;
+        py::Ref sample = py::Ref::borrow(scope->active_sample_prediction_df);
+        expected = py::getattr(sample.get(), names::columns);
+        if (!expected) return nullptr;
+        py::Ref eq = py::call(equals.get(), expected.get());
         if (!eq) return nullptr;
         int match = PyObject_IsTrue(eq.get());
         if (match < 0) return nullptr;
         if (!match) {
             py::Ref format = py::Ref::steal(PyUnicode_FromString(kColumnsMessage));
             if (!format) return nullptr;
-            py::Ref msg = py::Ref::steal(PyUnicode_Format(format.get(), expected.get()));
+            // the message reads the sample frame's columns again, as the check does
+            py::Ref again = py::Ref::borrow(scope->active_sample_prediction_df);
+            py::Ref shown = py::getattr(again.get(), names::columns);
+            if (!shown) return nullptr;
+            py::Ref msg = py::Ref::steal(PyUnicode_Format(format.get(), shown.get()));
             if (!msg || !refuse(self, msg.get())) return nullptr;
         }
     }
