@@ -34,6 +34,22 @@ Status aes128_cbc_decrypt(unsigned char* buf, std::size_t len, const unsigned ch
 // On ok, *out_len is the number of decoded bytes, written from buf[0].
 Status b64_decode_inplace(unsigned char* buf, std::size_t len, std::size_t* out_len);
 
+// How the interpreter's non-validating decoder reads the pad character '='. The two rules
+// differ only on text that holds alphabet characters after a pad that completes a quantum.
+enum class PadRule {
+    // A pad read while 2 or 3 data characters of the current quantum are pending counts;
+    // once the quantum and its pads make 4, the input ends there and the rest is ignored.
+    // Other pads are skipped. The long-standing behaviour (3.6 up to 3.13.0, at least).
+    stop,
+    // Every pad is skipped and decoding goes on to the end of the input, which must not leave
+    // 1 data character pending, nor 2 or 3 without enough pads after the last of them.
+    // The behaviour of the releases that carry the base64 fix of CPython gh-145264 (2026).
+    skip,
+};
+
+// b64_decode_inplace with the given pad rule (the form above uses PadRule::stop).
+Status b64_decode_inplace(unsigned char* buf, std::size_t len, std::size_t* out_len, PadRule rule);
+
 // True when every byte is below 0x80.
 bool all_ascii(const unsigned char* buf, std::size_t len);
 
@@ -44,6 +60,13 @@ bool all_ascii(const unsigned char* buf, std::size_t len);
 // that no plaintext is left behind in the buffer.
 Status decrypt_decode(unsigned char* buf, std::size_t len, const unsigned char key[16],
                       const unsigned char iv[16], std::size_t* out_len);
+
+// decrypt_decode with the given pad rule (the form above uses PadRule::stop).
+Status decrypt_decode(unsigned char* buf, std::size_t len, const unsigned char key[16],
+                      const unsigned char iv[16], std::size_t* out_len, PadRule rule);
+
+// decrypt_decode works through its buffer in chunks of this many bytes (a multiple of 16).
+constexpr std::size_t kChunkSize = std::size_t(64) * 1024;
 
 } // namespace input
 } // namespace competition

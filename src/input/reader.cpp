@@ -110,7 +110,30 @@ py::Ref read_whole(PyObject* path) {
     return data;
 }
 
+// How the running interpreter's non-validating b64decode treats alphabet characters after the
+// pads that complete a quantum: older releases stop there, newer ones skip the pads and go on.
+// Asked once, of the base64 module the import bound.
+bool pad_rule(input::PadRule* rule) {
+    static int known = -1;  // -1 not asked yet, else the PadRule
+    if (known < 0) {
+        py::Ref text = py::Ref::steal(PyUnicode_FromString("QQ==QQ=="));
+        if (!text) return false;
+        py::Ref decoded = py::call_method(g.bound_base64, names::b64decode, text.get());
+        if (!decoded) {
+            PyErr_Clear();
+            known = static_cast<int>(input::PadRule::skip);
+        } else {
+            bool stops = PyBytes_Check(decoded.get()) && PyBytes_GET_SIZE(decoded.get()) == 1;
+            known = static_cast<int>(stops ? input::PadRule::stop : input::PadRule::skip);
+        }
+    }
+    *rule = static_cast<input::PadRule>(known);
+    return true;
+}
+
 py::Ref load_native(PyObject* path, PyObject* BytesIO) {
+    input::PadRule rule;
+    if (!pad_rule(&rule)) return py::Ref();
     py::Ref data = read_whole(path);
     if (!data) return py::Ref();
     Py_ssize_t size = PyBytes_GET_SIZE(data.get());
@@ -121,10 +144,10 @@ py::Ref load_native(PyObject* path, PyObject* BytesIO) {
     input::Status status;
     if (size > kReleaseGilAbove) {
         Py_BEGIN_ALLOW_THREADS
-        status = input::decrypt_decode(buf, static_cast<std::size_t>(size), input::kKey, input::kIv, &decoded);
+        status = input::decrypt_decode(buf, static_cast<std::size_t>(size), input::kKey, input::kIv, &decoded, rule);
         Py_END_ALLOW_THREADS
     } else {
-        status = input::decrypt_decode(buf, static_cast<std::size_t>(size), input::kKey, input::kIv, &decoded);
+        status = input::decrypt_decode(buf, static_cast<std::size_t>(size), input::kKey, input::kIv, &decoded, rule);
     }
     if (status != input::Status::ok) {
         PyErr_SetString(PyExc_ValueError, input::status_text(status));

@@ -39,6 +39,26 @@ py::Ref join_one(PyObject* accumulated, PyObject* answer) {
     return py::call(concat.get(), frames.get());
 }
 
+// Equal lists of dtypes, pair by pair. Dtypes of different kinds are simply unequal (some
+// numpy releases raise when asked to compare them).
+int same_dtypes(PyObject* a, PyObject* b) {
+    if (!PyList_Check(a) || !PyList_Check(b) || PyList_GET_SIZE(a) != PyList_GET_SIZE(b)) return 0;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(a); ++i) {
+        PyObject* x = PyList_GET_ITEM(a, i);
+        PyObject* y = PyList_GET_ITEM(b, i);
+        if (x == y) continue;
+        if (Py_TYPE(x) != Py_TYPE(y)) return 0;
+        int eq = PyObject_RichCompareBool(x, y, Py_EQ);
+        if (eq < 0) {
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
+            PyErr_Clear();
+            return 0;
+        }
+        if (!eq) return 0;
+    }
+    return 1;
+}
+
 // Is the answer shaped like the accumulated frame: equal columns, equal dtypes? The answer's
 // columns are PlayId followed by columns equal to sample_columns, so when sample_columns is
 // the very index that matched before, they match again.
@@ -57,7 +77,7 @@ int same_shape(Scope* scope, PyObject* answer, PyObject* sample_columns) {
     }
     py::Ref dtypes = dtype_list(answer);
     if (!dtypes) return -1;
-    return PyObject_RichCompareBool(dtypes.get(), acc_dtypes.get(), Py_EQ);
+    return same_dtypes(dtypes.get(), acc_dtypes.get());
 }
 
 bool remember_shape(Scope* scope) {
