@@ -3,6 +3,7 @@
 // base64.b64decode answers, fused into one pass over cache-sized chunks.
 #include "input/core.hpp"
 
+#include <cstdlib>
 #include <cstring>
 
 #include <openssl/evp.h>
@@ -22,6 +23,7 @@ const char* status_text(Status s) {
     case Status::non_ascii: return "the plaintext holds a byte of 0x80 or above";
     case Status::bad_base64: return "the base64 text does not decode (incorrect padding)";
     case Status::cipher_error: return "the cipher library failed";
+    case Status::read_error: return "the file could not be read whole";
     }
     return "unknown status";
 }
@@ -45,20 +47,23 @@ public:
                EVP_CIPHER_CTX_set_padding(ctx_, 0) == 1;
     }
 
-    // Decrypts len bytes (a multiple of 16) in place, continuing the CBC chain.
-    bool update(unsigned char* p, std::size_t len) {
+    // Decrypts len bytes (a multiple of 16) from in to out (which may be the same place),
+    // continuing the CBC chain.
+    bool update(const unsigned char* in, unsigned char* out, std::size_t len) {
         constexpr std::size_t kStep = std::size_t(1) << 30;  // EVP counts in int
         while (len > 0) {
             const std::size_t n = len < kStep ? len : kStep;
             int got = 0;
-            if (EVP_DecryptUpdate(ctx_, p, &got, p, static_cast<int>(n)) != 1 ||
+            if (EVP_DecryptUpdate(ctx_, out, &got, in, static_cast<int>(n)) != 1 ||
                 got != static_cast<int>(n))
                 return false;
-            p += n;
+            in += n;
+            out += n;
             len -= n;
         }
         return true;
     }
+    bool update(unsigned char* p, std::size_t len) { return update(p, p, len); }
 
     // With padding off and whole blocks only, nothing is held back: the end yields nothing.
     bool finish() {
@@ -296,8 +301,12 @@ Status b64_decode_inplace(unsigned char* buf, std::size_t len, std::size_t* out_
     return b64_decode_inplace(buf, len, out_len, PadRule::stop);
 }
 
-Status decrypt_decode(unsigned char* buf, std::size_t len, const unsigned char key[16],
-                      const unsigned char iv[16], std::size_t* out_len, PadRule rule) {
+namespace {
+
+// The pipeline over a chunk source: next(n) yields the next n ciphertext bytes (or null).
+template <typename Next>
+Status run_pipeline(Next next, unsigned char* buf, std::size_t len, const unsigned char key[16],
+                    const unsigned char iv[16], std::size_t* out_len, PadRule rule) {
     *out_len = 0;
     if (len % 16 != 0) {
         zero(buf, len);
@@ -311,7 +320,10 @@ Status decrypt_decode(unsigned char* buf, std::size_t len, const unsigned char k
         for (std::size_t pos = 0; status == Status::ok && pos < len;) {
             const std::size_t n = len - pos < kChunkSize ? len - pos : kChunkSize;
             unsigned char* chunk = buf + pos;
-            if (!cipher.update(chunk, n)) {
+            const unsigned char* src = next(pos, n);
+            if (!src) {
+                status = Status::read_error;
+            } else if (!cipher.update(src, chunk, n)) {
                 status = Status::cipher_error;
             } else if (!all_ascii(chunk, n)) {
                 status = Status::non_ascii;
@@ -332,6 +344,39 @@ Status decrypt_decode(unsigned char* buf, std::size_t len, const unsigned char k
     zero(buf + dec.out, len - dec.out);
     *out_len = dec.out;
     return Status::ok;
+}
+
+} // namespace
+
+Status decrypt_decode(const unsigned char* src, unsigned char* buf, std::size_t len,
+                      const unsigned char key[16], const unsigned char iv[16], std::size_t* out_len,
+                      PadRule rule) {
+    return run_pipeline([src](std::size_t pos, std::size_t) { return src + pos; }, buf, len, key, iv,
+                        out_len, rule);
+}
+
+Status read_decrypt_decode(ReadFn read, void* context, unsigned char* buf, std::size_t len,
+                           const unsigned char key[16], const unsigned char iv[16],
+                           std::size_t* out_len, PadRule rule) {
+    // Each chunk is read into a small staging area that stays in cache, and decrypted from
+    // there into its place in buf.
+    unsigned char* staging = static_cast<unsigned char*>(std::malloc(kChunkSize));
+    if (!staging) {
+        zero(buf, len);
+        return Status::read_error;
+    }
+    Status status = run_pipeline(
+        [&](std::size_t, std::size_t n) -> const unsigned char* {
+            return read(context, staging, n) ? staging : nullptr;
+        },
+        buf, len, key, iv, out_len, rule);
+    std::free(staging);
+    return status;
+}
+
+Status decrypt_decode(unsigned char* buf, std::size_t len, const unsigned char key[16],
+                      const unsigned char iv[16], std::size_t* out_len, PadRule rule) {
+    return decrypt_decode(buf, buf, len, key, iv, out_len, rule);
 }
 
 Status decrypt_decode(unsigned char* buf, std::size_t len, const unsigned char key[16],

@@ -14,6 +14,7 @@ enum class Status {
     non_ascii,    // a plaintext byte is 0x80 or above
     bad_base64,   // the base64 text does not decode (what binascii reports as an error)
     cipher_error, // the cipher library failed
+    read_error,   // the chunk source could not deliver the bytes (read_decrypt_decode)
 };
 
 const char* status_text(Status s);
@@ -64,6 +65,22 @@ Status decrypt_decode(unsigned char* buf, std::size_t len, const unsigned char k
 // decrypt_decode with the given pad rule (the form above uses PadRule::stop).
 Status decrypt_decode(unsigned char* buf, std::size_t len, const unsigned char key[16],
                       const unsigned char iv[16], std::size_t* out_len, PadRule rule);
+
+// decrypt_decode with the ciphertext read from src (which may be buf itself) and decrypted into
+// buf, chunk by chunk, so that a file mapped into memory is read once, straight into buf.
+Status decrypt_decode(const unsigned char* src, unsigned char* buf, std::size_t len,
+                      const unsigned char key[16], const unsigned char iv[16], std::size_t* out_len,
+                      PadRule rule);
+
+// Fills dst with exactly n bytes of the ciphertext, in order; false when it cannot.
+using ReadFn = bool (*)(void* context, unsigned char* dst, std::size_t n);
+
+// decrypt_decode of a len-byte ciphertext that read() delivers chunk by chunk: each chunk is
+// decrypted into its place in buf as it arrives, so that the file is read once, straight
+// through the cache into buf. Fails with read_error when read() does.
+Status read_decrypt_decode(ReadFn read, void* context, unsigned char* buf, std::size_t len,
+                           const unsigned char key[16], const unsigned char iv[16],
+                           std::size_t* out_len, PadRule rule);
 
 // decrypt_decode works through its buffer in chunks of this many bytes (a multiple of 16).
 constexpr std::size_t kChunkSize = std::size_t(64) * 1024;

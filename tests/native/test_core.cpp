@@ -503,6 +503,50 @@ void test_round_trip() {
     }
 }
 
+// A chunk source over a byte vector that can be told to fail after some bytes.
+struct VectorSource {
+    const Bytes* data;
+    std::size_t pos;
+    std::size_t fail_after;
+};
+
+bool vector_read(void* context, unsigned char* dst, std::size_t n) {
+    VectorSource* s = static_cast<VectorSource*>(context);
+    if (s->pos + n > s->data->size() || s->pos + n > s->fail_after) return false;
+    std::memcpy(dst, s->data->data() + s->pos, n);
+    s->pos += n;
+    return true;
+}
+
+void test_read_pipeline() {
+    std::mt19937_64 rng(5);
+    for (std::size_t size : {std::size_t(0), std::size_t(5), 3 * kChunkSize + 7}) {
+        Bytes data(size);
+        for (auto& c : data) c = static_cast<unsigned char>(rng());
+        const Bytes cipher = encrypt(pkcs7(bytes(b64encode(data, 76))));
+        // The same answer as the in-place pipeline.
+        Bytes in_place = cipher;
+        std::size_t n1 = 0, n2 = 0;
+        const Status s1 = decrypt_decode(in_place.data(), in_place.size(), kKey, kIv, &n1);
+        Bytes buf(cipher.size(), 0xAA);
+        VectorSource source = {&cipher, 0, cipher.size()};
+        const Status s2 = read_decrypt_decode(vector_read, &source, buf.data(), buf.size(), kKey, kIv,
+                                              &n2, PadRule::stop);
+        CHECK(s1 == Status::ok && s2 == Status::ok && n1 == n2 && n2 == size && buf == in_place,
+              "read pipeline of %zu bytes: %s", size, status_text(s2));
+        // A source that fails midway: read_error, and nothing left in the buffer.
+        if (cipher.size() > kChunkSize) {
+            Bytes out(cipher.size(), 0xAA);
+            VectorSource failing = {&cipher, 0, kChunkSize + 16};
+            std::size_t n = 7;
+            const Status s = read_decrypt_decode(vector_read, &failing, out.data(), out.size(), kKey,
+                                                 kIv, &n, PadRule::stop);
+            CHECK(s == Status::read_error && n == 0 && all_zero(out.data(), out.size()),
+                  "failing source: %s", status_text(s));
+        }
+    }
+}
+
 // ---- throughput -------------------------------------------------------------------------------
 
 double bench(std::size_t mib, std::size_t line, int reps) {
@@ -547,6 +591,7 @@ int main(int argc, char** argv) {
     test_base64_random();
     test_pipeline_chunks();
     test_round_trip();
+    test_read_pipeline();
     bench(32, 0, 3);
     std::printf("%d passed, %d failed\n", g_passed, g_failed);
     return g_failed ? 1 : 0;
