@@ -3,6 +3,7 @@
 #   ./run.sh demo    the main job: build and install the module and its kit, run the demo
 #   ./run.sh test    build the module for the oldest and the newest interpreter and test both
 #   ./run.sh sanitize  the tests against an AddressSanitizer and UndefinedBehaviorSanitizer build
+#   ./run.sh bench [--quick]  the benchmark; results and plot in bench/results/
 #   ./run.sh build   only set up and build (both interpreters)
 # Interpreters come from pyenv; packages from PyPI (and Debian for the build tools).
 set -euo pipefail
@@ -108,6 +109,15 @@ run_sanitized() {  # the whole suite against an ASan+UBSan build, on the main in
     "$py" -m pytest -q -p no:cacheprovider "$ROOT/tests"
 }
 
+run_bench() {  # the benchmark on the main interpreter; --quick for the short run
+  system_packages
+  local py module
+  py=$(venv $MAIN_PY)
+  "$py" -m pip install -q -r "$ROOT/requirements/bench.txt" >&2
+  module=$(build $MAIN_PY)
+  COMPETITION_MODULE=$module "$py" "$ROOT/bench/run.py" "$@"
+}
+
 run_demo() {
   system_packages
   local py
@@ -121,6 +131,7 @@ case "${1:-}" in
   test) run_tests ;;
   demo) run_demo ;;
   sanitize) run_sanitized ;;
+  bench) shift; run_bench "$@" ;;
   build) system_packages; for m in $PYTHONS; do build "$m" ON; done ;;
-  *) echo "usage: $0 demo|test|sanitize|build" >&2; exit 2 ;;
+  *) echo "usage: $0 demo|test|sanitize|bench|build" >&2; exit 2 ;;
 esac

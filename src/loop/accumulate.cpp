@@ -126,7 +126,42 @@ bool flush(Scope* scope) {
         return false;
     }
     py::assign(&scope->submission_df, joined.get());
+    for (Py_ssize_t& n : scope->pending_levels) n = 0;
     return true;
+}
+
+bool compact(Scope* scope) {
+    constexpr Py_ssize_t kFanIn = 8;
+    constexpr int kLevels = sizeof scope->pending_levels / sizeof scope->pending_levels[0];
+    for (int level = 0; level + 1 < kLevels && scope->pending_levels[level] >= kFanIn; ++level) {
+        py::Ref pending = py::Ref::borrow(scope->pending);
+        Py_ssize_t n = pending ? PyList_GET_SIZE(pending.get()) : 0;
+        if (n < kFanIn) break;
+        py::Ref run = py::Ref::steal(PyList_GetSlice(pending.get(), n - kFanIn, n));
+        py::Ref pd = run ? py::Ref::steal(PyImport_ImportModule("pandas")) : py::Ref();
+        py::Ref concat = pd ? py::getattr(pd.get(), names::concat) : py::Ref();
+        py::Ref merged = concat ? py::call(concat.get(), run.get()) : py::Ref();
+        py::Ref one = merged ? py::Ref::steal(Py_BuildValue("[O]", merged.get())) : py::Ref();
+        if (!one) {
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+            PyErr_Clear();
+            return true;
+        }
+        // Only when nothing changed the list meanwhile.
+        if (scope->pending != pending.get() || PyList_GET_SIZE(pending.get()) != n) break;
+        if (PyList_SetSlice(pending.get(), n - kFanIn, n, one.get()) < 0) return false;
+        scope->pending_levels[level] -= kFanIn;
+        scope->pending_levels[level + 1] += 1;
+    }
+    return true;
+}
+
+void reset_accumulation(Scope* scope) {
+    Py_CLEAR(scope->pending);
+    Py_CLEAR(scope->acc_columns);
+    Py_CLEAR(scope->acc_dtypes);
+    Py_CLEAR(scope->acc_sample_columns);
+    for (Py_ssize_t& n : scope->pending_levels) n = 0;
 }
 
 bool accumulate(Scope* scope, PyObject* answer, PyObject* sample_columns) {
@@ -134,7 +169,9 @@ bool accumulate(Scope* scope, PyObject* answer, PyObject* sample_columns) {
     if (same < 0) return false;
     if (same) {
         if (!scope->pending && !(scope->pending = PyList_New(0))) return false;
-        return PyList_Append(scope->pending, answer) == 0;
+        if (PyList_Append(scope->pending, answer) < 0) return false;
+        scope->pending_levels[0] += 1;
+        return true;
     }
     if (!flush(scope)) return false;
     py::Ref accumulated = py::Ref::borrow(scope->submission_df);

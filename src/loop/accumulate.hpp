@@ -15,4 +15,11 @@ bool accumulate(Scope* scope, PyObject* answer, PyObject* sample_columns);
 // Joins the pending answers to submission_df.
 bool flush(Scope* scope);
 
+// Merges full runs of pending answers into one frame each. Only an interrupt or the like
+// fails it (false); an ordinary error leaves the answers as they were, to be joined later.
+bool compact(Scope* scope);
+
+// Forgets the pending answers and what is known of submission_df's shape.
+void reset_accumulation(Scope* scope);
+
 } // namespace competition

@@ -2,6 +2,7 @@
 // generator protocol (send, throw, close, the just-started and already-executing rules).
 #include <new>
 
+#include "loop/accumulate.hpp"
 #include "loop/plan.hpp"
 #include "module/globals.hpp"
 #include "module/methods.hpp"
@@ -68,10 +69,7 @@ bool reset_submission(Scope* scope) {
     py::Ref empty = py::call(DataFrame.get());
     if (!empty) return false;
     py::assign(&scope->submission_df, empty.get());
-    Py_CLEAR(scope->pending);
-    Py_CLEAR(scope->acc_columns);
-    Py_CLEAR(scope->acc_dtypes);
-    Py_CLEAR(scope->acc_sample_columns);
+    reset_accumulation(scope);
     return true;
 }
 

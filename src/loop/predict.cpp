@@ -77,6 +77,8 @@ PyObject* predict_impl(Function* f, PyObject* const* args) {
     if (!copy) return nullptr;
     if (!accumulate(scope, copy.get(), expected.get())) return nullptr;
     if (!set_state(scope, names::MADE_PREDICTION)) return nullptr;
+    // With the answer taken and the state moved on, merge what has piled up.
+    if (!compact(scope)) return nullptr;
     Py_RETURN_NONE;
 }
 

@@ -65,6 +65,7 @@ py::Ref scope_new() {
     s->acc_columns = nullptr;
     s->acc_dtypes = nullptr;
     s->acc_sample_columns = nullptr;
+    for (Py_ssize_t& n : s->pending_levels) n = 0;
     PyObject_GC_Track(reinterpret_cast<PyObject*>(s));
     return py::Ref::steal(reinterpret_cast<PyObject*>(s));
 }

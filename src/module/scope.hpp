@@ -21,6 +21,10 @@ struct Scope {
     PyObject* acc_columns;
     PyObject* acc_dtypes;
     PyObject* acc_sample_columns;
+    // How many frames of each merge level end the pending list (level i stands for
+    // kFanIn^i answers): the pending answers are merged in runs as they arrive, so that
+    // neither a predict nor the writer joins many frames at once.
+    Py_ssize_t pending_levels[16];
 };
 
 extern PyTypeObject ScopeType;
