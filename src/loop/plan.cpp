@@ -103,25 +103,62 @@ py::Ref unique_key_column(PyObject* frame) {
     return py::Ref::steal(PyObject_GetItem(frame, names::PlayId));
 }
 
-// Stable order of the codes, and the number of rows per code with missing (-1) first.
-bool order_and_counts(PyObject* codes, Py_ssize_t ncodes, py::Ref* order, py::Ref* counts) {
+// The positions of the rows, grouped by code in code order, each group in row order, rows
+// with the missing code (-1) left out: a counting sort over the codes. *bounds gets ncodes + 1
+// offsets into *order (PyMem, the caller frees it).
+bool order_by_code(PyObject* codes, Py_ssize_t ncodes, py::Ref* order, Py_ssize_t** bounds) {
     py::Ref np = numpy();
     if (!np) return false;
-    py::Ref argsort = attr(np.get(), "argsort");
-    py::Ref stable = py::Ref::steal(PyUnicode_FromString("stable"));
-    if (!argsort || !stable) return false;
-    *order = call_kw1(argsort.get(), codes, names::kind, stable.get());
-    if (!*order) return false;
-    py::Ref one = py::Ref::steal(PyLong_FromLong(1));
-    py::Ref shifted = py::Ref::steal(PyNumber_Add(codes, one.get()));
-    if (!shifted) return false;
-    py::Ref bincount = attr(np.get(), "bincount");
-    py::Ref minlength = py::Ref::steal(PyLong_FromSsize_t(ncodes + 1));
-    if (!bincount || !minlength) return false;
-    py::Ref c = call_kw1(bincount.get(), shifted.get(), names::minlength, minlength.get());
-    if (!c) return false;
-    *counts = py::call_method(c.get(), names::tolist);
-    return bool(*counts) && PyList_Check(counts->get()) && PyList_GET_SIZE(counts->get()) == ncodes + 1;
+    py::Ref intp = py::Ref::steal(PyUnicode_FromString("intp"));
+    py::Ref contiguous = intp ? py::call_method(np.get(), py::Ref::steal(PyUnicode_FromString("ascontiguousarray")).get(),
+                                                codes, intp.get())
+                              : py::Ref();
+    if (!contiguous) return false;
+    Py_buffer in;
+    if (PyObject_GetBuffer(contiguous.get(), &in, PyBUF_C_CONTIGUOUS) < 0) return false;
+    const Py_ssize_t n = in.len / static_cast<Py_ssize_t>(sizeof(Py_ssize_t));
+    const Py_ssize_t* code = static_cast<const Py_ssize_t*>(in.buf);
+    Py_ssize_t* offsets = static_cast<Py_ssize_t*>(PyMem_Calloc(static_cast<std::size_t>(ncodes) + 2, sizeof(Py_ssize_t)));
+    if (!offsets || in.itemsize != static_cast<Py_ssize_t>(sizeof(Py_ssize_t))) {
+        PyBuffer_Release(&in);
+        PyMem_Free(offsets);
+        if (!PyErr_Occurred()) PyErr_NoMemory();
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const Py_ssize_t c = code[i];
+        if (c < -1 || c >= ncodes) {
+            PyBuffer_Release(&in);
+            PyMem_Free(offsets);
+            PyErr_SetString(PyExc_ValueError, "factorize gave a code out of range");
+            return false;
+        }
+        if (c >= 0) ++offsets[c + 2];
+    }
+    for (Py_ssize_t c = 0; c < ncodes; ++c) offsets[c + 2] += offsets[c + 1];
+    // offsets[c + 1] is now where code c starts; filling moves it to where c ends
+    py::Ref size = py::Ref::steal(PyLong_FromSsize_t(offsets[ncodes + 1]));
+    py::Ref out = size ? py::call_method(np.get(), py::Ref::steal(PyUnicode_FromString("empty")).get(), size.get(),
+                                         intp.get())
+                       : py::Ref();
+    Py_buffer dst;
+    if (!out || PyObject_GetBuffer(out.get(), &dst, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE) < 0) {
+        PyBuffer_Release(&in);
+        PyMem_Free(offsets);
+        return false;
+    }
+    Py_ssize_t* positions = static_cast<Py_ssize_t*>(dst.buf);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const Py_ssize_t c = code[i];
+        if (c >= 0) positions[offsets[c + 1]++] = i;
+    }
+    PyBuffer_Release(&dst);
+    PyBuffer_Release(&in);
+    // offsets[c + 1] is now where code c ends, which is where c + 1 starts; shift back by one
+    offsets[0] = 0;
+    *bounds = offsets;  // offsets[c] .. offsets[c + 1] for code c
+    *order = std::move(out);
+    return true;
 }
 
 // 1 indexed, 0 not eligible, -1 error.
@@ -156,17 +193,9 @@ int index_sample(Plan* p, PyObject* pd, PyObject* sample, PyObject* test_key, Ke
     py::Ref where_list = py::call_method(where.get(), names::tolist);
     if (!where_list || !PyList_Check(where_list.get()) || PyList_GET_SIZE(where_list.get()) != p->ngroups)
         return -1;
-    py::Ref order, counts;
-    if (!order_and_counts(codes, ncodes, &order, &counts)) return -1;
-    // start of each code's run in the order
-    Py_ssize_t* starts = static_cast<Py_ssize_t*>(PyMem_Malloc((ncodes + 1) * sizeof(Py_ssize_t)));
-    if (!starts) { PyErr_NoMemory(); return -1; }
-    Py_ssize_t pos = PyLong_AsSsize_t(PyList_GET_ITEM(counts.get(), 0));
-    for (Py_ssize_t c = 0; c < ncodes; ++c) {
-        starts[c] = pos;
-        pos += PyLong_AsSsize_t(PyList_GET_ITEM(counts.get(), c + 1));
-    }
-    starts[ncodes] = pos;
+    py::Ref order;
+    Py_ssize_t* starts = nullptr;
+    if (!order_by_code(codes, ncodes, &order, &starts)) return -1;
     Py_ssize_t* bounds = static_cast<Py_ssize_t*>(PyMem_Malloc((2 * p->ngroups + 1) * sizeof(Py_ssize_t)));
     if (!bounds) { PyMem_Free(starts); PyErr_NoMemory(); return -1; }
     for (Py_ssize_t gi = 0; gi < p->ngroups; ++gi) {
@@ -229,14 +258,9 @@ int build_indexed(Plan* p, PyObject* test, PyObject* sample) {
     py::Ref keys = py::Ref::steal(PySequence_List(uniques));
     if (!keys) return -1;
     Py_ssize_t ngroups = PyList_GET_SIZE(keys.get());
-    py::Ref order, counts;
-    if (!order_and_counts(codes, ngroups, &order, &counts)) return -1;
-    Py_ssize_t* bounds = static_cast<Py_ssize_t*>(PyMem_Malloc((ngroups + 1) * sizeof(Py_ssize_t)));
-    if (!bounds) { PyErr_NoMemory(); return -1; }
-    bounds[0] = PyLong_AsSsize_t(PyList_GET_ITEM(counts.get(), 0));
-    for (Py_ssize_t gi = 0; gi < ngroups; ++gi)
-        bounds[gi + 1] = bounds[gi] + PyLong_AsSsize_t(PyList_GET_ITEM(counts.get(), gi + 1));
-    if (PyErr_Occurred()) { PyMem_Free(bounds); return -1; }
+    py::Ref order;
+    Py_ssize_t* bounds = nullptr;
+    if (!order_by_code(codes, ngroups, &order, &bounds)) return -1;
     p->keys = keys.release();
     p->test_order = order.release();
     p->test_bounds = bounds;
