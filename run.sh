@@ -72,14 +72,14 @@ build() {  # build the module for minor version $1; prints the module's path
 
 run_tests() {
   system_packages
-  local status=0 minor py module first=ON
+  local status=0 minor py module first=yes
   for minor in $PYTHONS; do
-    module=$(build "$minor" $first)
-    if [ "$first" = ON ] && [ -x "$ROOT/build/py$minor/tests/native/core_tests" ]; then
+    module=$(build "$minor" ON)
+    if [ $first = yes ]; then
       log "native core tests"
       "$ROOT/build/py$minor/tests/native/core_tests" || status=1
     fi
-    first=OFF
+    first=no
     py=$(venv "$minor")
     log "tests on Python $minor ($("$py" -c 'import pandas; print("pandas", pandas.__version__)'))"
     COMPETITION_MODULE=$module COMPETITION_PROBE_DIR="$ROOT/build/py$minor/tests/native" \
