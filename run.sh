@@ -5,6 +5,7 @@
 #   ./run.sh sanitize  the tests against an AddressSanitizer and UndefinedBehaviorSanitizer build
 #   ./run.sh bench [--quick]  the benchmark; results and plot in bench/results/
 #   ./run.sh build   only set up and build (both interpreters)
+#   ./run.sh fuzz [SECONDS]  fuzz the reader's core with libFuzzer and ASan/UBSan (default 60 s)
 # Interpreters come from pyenv; packages from PyPI (and Debian for the build tools).
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -21,6 +22,17 @@ system_packages() {
   local missing=()
   command -v g++ >/dev/null || missing+=(g++)
   [ -f /usr/include/openssl/evp.h ] || missing+=(libssl-dev)
+  if [ ${#missing[@]} -gt 0 ]; then
+    log "installing ${missing[*]}"
+    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+  fi
+}
+
+fuzz_packages() {  # clang with libFuzzer and the sanitizer runtimes: the fuzz job only
+  local missing=()
+  command -v clang++-14 >/dev/null || missing+=(clang-14)
+  compgen -G '/usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-*.a' >/dev/null ||
+    missing+=(libclang-rt-14-dev)
   if [ ${#missing[@]} -gt 0 ]; then
     log "installing ${missing[*]}"
     apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
@@ -118,6 +130,32 @@ run_bench() {  # the benchmark on the main interpreter; --quick for the short ru
   COMPETITION_MODULE=$module "$py" "$ROOT/bench/run.py" "$@"
 }
 
+run_fuzz() {  # the libFuzzer target over the reader's core for $1 seconds; fails on a crash
+  local seconds=${1:-60} py bin dir corpus artifacts
+  [[ $seconds =~ ^[0-9]+$ ]] || { echo "usage: $0 fuzz [SECONDS]" >&2; exit 2; }
+  system_packages
+  fuzz_packages
+  py=$(venv $MAIN_PY)
+  bin=$(tools)
+  dir=$ROOT/build/fuzz
+  log "building the fuzz target with clang, AddressSanitizer and UndefinedBehaviorSanitizer"
+  "$bin/cmake" -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_MAKE_PROGRAM="$bin/ninja" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_CXX_COMPILER=clang++-14 -DPython_EXECUTABLE="$py" -DCOMPETITION_FUZZ=ON >/dev/null
+  "$bin/cmake" --build "$dir" --target fuzz_core >&2
+  corpus=$dir/corpus
+  artifacts=$dir/artifacts
+  rm -rf "$corpus" "$artifacts"
+  mkdir -p "$corpus" "$artifacts"
+  "$py" "$ROOT/tests/fuzz/make_seeds.py" "$corpus" >&2
+  log "fuzzing the reader's core for ${seconds}s"
+  if ! ASAN_OPTIONS=abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+      "$dir/tests/fuzz/fuzz_core" -max_total_time="$seconds" -max_len=4096 -timeout=60 -print_final_stats=1 \
+      -dict="$ROOT/tests/fuzz/fuzz_core.dict" -artifact_prefix="$artifacts/" "$corpus"; then
+    log "the fuzzer failed; the inputs it kept, in $artifacts: $(ls "$artifacts" | tr "\n" " ")"
+    return 1
+  fi
+}
+
 run_demo() {
   system_packages
   local py
@@ -132,6 +170,7 @@ case "${1:-}" in
   demo) run_demo ;;
   sanitize) run_sanitized ;;
   bench) shift; run_bench "$@" ;;
+  fuzz) shift; run_fuzz "$@" ;;
   build) system_packages; for m in $PYTHONS; do build "$m" ON; done ;;
-  *) echo "usage: $0 demo|test|sanitize|bench|build" >&2; exit 2 ;;
+  *) echo "usage: $0 demo|test|sanitize|bench|fuzz|build" >&2; exit 2 ;;
 esac
