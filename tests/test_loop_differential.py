@@ -1,0 +1,344 @@
+"""The module's loop against the literal loop (literal.py) over random data sets and participants.
+
+Each example writes a test set and a sample submission as CSV text (0 to 50 groups, shuffled
+rows, int, float, str, bool, empty and mixed columns, PlayId as int, as float with missing values
+or as str; sample rows missing for some groups, several for others, and for keys without test
+rows), then plays one participant against both loops: answers whose dtypes, row counts, row
+labels and classes change from group to group, reminders, refused answers and sometimes a loop
+left before its end. Everything yielded, printed, raised and written must be the same.
+"""
+import contextlib
+import io
+import os
+import random
+
+import pandas as pd
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+from pandas.testing import assert_frame_equal
+
+import literal
+from literal import SUBMISSION
+
+pytestmark = pytest.mark.filterwarnings("ignore::FutureWarning")
+
+ALPHABET = "abcxyzAZ09 ,\"'é-_.;"
+TEST_KINDS = ["int", "float", "str", "bool", "empty", "mixed"]
+ANSWER_KINDS = ["int", "float", "str", "bool", "nan", "none", "mixed", "category", "datetime",
+                "Int64"]
+
+
+@pytest.fixture
+def target(request):
+    return literal.Target(request)
+
+
+# ---------------------------------------------------------------------------------------------
+# Data sets
+
+
+def token(rng, letters=True):
+    text = "".join(rng.choice(ALPHABET) for _ in range(rng.randint(1, 6)))
+    return ("k" + text) if letters else text
+
+
+def cell(rng, kind):
+    """The CSV text of one cell of a column of the given kind (None: an empty cell)."""
+    if kind == "int":
+        return str(rng.choice([rng.randint(-99, 99), rng.randint(-2 ** 62, 2 ** 62)]))
+    if kind == "float":
+        if rng.random() < 0.2:
+            return None
+        return rng.choice([repr(rng.uniform(-1e3, 1e3)), "0.5", "-0.0", "1e300", "3.0"])
+    if kind == "str":
+        return None if rng.random() < 0.1 else token(rng, letters=rng.random() < 0.7)
+    if kind == "bool":
+        return rng.choice(["True", "False"])
+    if kind == "empty":
+        return None
+    return rng.choice([str(rng.randint(0, 9)), token(rng), "1.5", "True"])
+
+
+def playid_texts(rng, kind, n):
+    """n distinct PlayId texts of the given kind."""
+    if kind == "int":
+        pool = rng.sample(range(-60, 60), n)
+        if rng.random() < 0.2:
+            pool = [k + 2 ** 62 for k in pool]
+        return [str(k) for k in pool]
+    if kind == "float":
+        values = set()
+        while len(values) < n:
+            values.add(rng.choice([round(rng.uniform(-50, 50), rng.randint(0, 3)),
+                                   float(rng.randint(-5, 5))]))
+        texts = [repr(v) for v in values]
+        if "0.0" in texts and rng.random() < 0.5:
+            texts.append("-0.0")  # a second spelling of the key 0.0: the same group
+        return texts
+    texts = set()
+    while len(texts) < n:
+        texts.add(rng.choice([token(rng), str(rng.randint(0, 20)), "k" + str(rng.randint(0, 20))]))
+    texts = sorted(texts)
+    rng.shuffle(texts)
+    return [t if any(c.isalpha() for c in t) or i else "k" + t for i, t in enumerate(texts)]
+
+
+def respell(rng, kind, text):
+    """Another spelling of a PlayId text; for int and float keys one that parses as equal."""
+    if text is None or rng.random() < 0.5:
+        return text
+    if kind == "int":
+        sign, digits = ("-", text[1:]) if text.startswith("-") else ("+", text)
+        return rng.choice([text + ".0", sign + "0" + digits, repr(float(text))])
+    if kind == "float":
+        return rng.choice([text + "0" if "e" not in text else text, repr(float(text) * 1.0),
+                           "%.17e" % float(text)])
+    return rng.choice([text, " " + text, text.upper()])
+
+
+def dataset(rng, n_groups, key_kind):
+    """(test CSV bytes, sample CSV bytes) for one random data set."""
+    keys = playid_texts(rng, key_kind, n_groups + 4)
+    rng.shuffle(keys)
+    test_keys, extra_keys = keys[:n_groups], keys[n_groups:n_groups + rng.randint(0, 4)]
+    missing_key = key_kind != "int" or rng.random() < 0.2   # int with gaps reads as float
+
+    def table(key_cells, columns):
+        names = ["c%d" % i for i in range(len(columns))]
+        where = rng.randint(0, len(names))
+        header = names[:where] + ["PlayId"] + names[where:]
+        rows = []
+        for key in key_cells:
+            values = [cell(rng, kind) for kind in columns]
+            rows.append(values[:where] + [key] + values[where:])
+        rng.shuffle(rows)
+        return literal.csv_bytes(header, rows)
+
+    test_cells = []
+    for key in test_keys:
+        test_cells += [key] * rng.randint(1, 4)
+    if missing_key:
+        test_cells += [None] * rng.randint(0, 3)
+    sample_cells = []
+    for key in test_keys:
+        if rng.random() < 0.8:  # sample rows missing for some groups, several for others
+            sample_cells += [key] * rng.choice([1, 1, 1, 2, 3])
+    for key in extra_keys:
+        sample_cells += [key] * rng.randint(1, 2)
+    if missing_key and rng.random() < 0.5:
+        sample_cells += [None]
+    if rng.random() < 0.3:  # the sample spells some keys its own way
+        sample_cells = [respell(rng, key_kind, k) for k in sample_cells]
+    test_columns = [rng.choice(TEST_KINDS) for _ in range(rng.randint(0, 4))]
+    sample_columns = [rng.choice(TEST_KINDS) for _ in range(rng.choice([0, 1, 1, 2, 3]))]
+    return table(test_cells, test_columns), table(sample_cells, sample_columns)
+
+
+# ---------------------------------------------------------------------------------------------
+# The participant
+
+
+class Answer(pd.DataFrame):
+    """A participant's DataFrame subclass; it records the values that insert receives."""
+    inserted = []
+
+    @property
+    def _constructor(self):
+        return Answer
+
+    def insert(self, loc, column, value, *args, **kwargs):
+        Answer.inserted.append((loc, column, value, type(value).__name__))
+        return super().insert(loc, column, value, *args, **kwargs)
+
+
+def column_values(rng, kind, n):
+    if kind == "int":
+        return pd.Series([rng.randint(-5, 5) for _ in range(n)], dtype="int64")
+    if kind == "float":
+        return pd.Series([rng.choice([rng.random(), float("nan")]) for _ in range(n)],
+                         dtype="float64")
+    if kind == "str":
+        return pd.Series([token(rng) for _ in range(n)], dtype=object)
+    if kind == "bool":
+        return pd.Series([rng.random() < 0.5 for _ in range(n)], dtype=bool)
+    if kind == "nan":
+        return pd.Series([float("nan")] * n, dtype="float64")
+    if kind == "none":
+        return pd.Series([None] * n, dtype=object)
+    if kind == "mixed":
+        return pd.Series([rng.choice([1, "a", 2.5, None, True]) for _ in range(n)], dtype=object)
+    if kind == "category":
+        return pd.Series([rng.choice("pq") for _ in range(n)], dtype="category")
+    if kind == "datetime":
+        return pd.Series(pd.to_datetime([rng.randint(0, 10 ** 9) for _ in range(n)], unit="s"))
+    return pd.Series([rng.choice([1, None]) for _ in range(n)], dtype="Int64")
+
+
+def make_answer(rng, sample_df):
+    """A new answer frame with the sample frame's columns; its shape and types vary by group."""
+    n = rng.choice([0, 1, 2, len(sample_df), len(sample_df)])
+    labels = rng.choice(["range", "repeat", "str", "sample"])
+    if labels == "range":
+        index = pd.RangeIndex(n)
+    elif labels == "repeat":
+        index = pd.Index([0] * n)
+    elif labels == "str":
+        index = pd.Index(["r%d" % i for i in range(n)])
+    else:
+        index = sample_df.index if n == len(sample_df) else pd.RangeIndex(5, 5 + n)
+    cls = Answer if rng.random() < 0.3 else pd.DataFrame
+    frame = cls(index=index)
+    for column in sample_df.columns:
+        values = column_values(rng, rng.choice(ANSWER_KINDS), n)
+        values.index = index
+        frame[column] = values
+    return frame
+
+
+def wrong_answer(rng, sample_df):
+    columns = list(sample_df.columns)
+    choice = rng.randint(0, 4)
+    if choice == 0:
+        columns = columns + ["PlayId"]
+    elif choice == 1:
+        columns = columns[:-1] if columns else ["x"]
+    elif choice == 2:
+        columns = ["PlayId"] + columns
+    elif choice == 3 and len(columns) > 1:
+        columns = columns[::-1]
+    else:
+        columns = [c + "_" for c in columns] or ["y"]
+    if list(columns) == list(sample_df.columns):
+        columns.append("more")
+    return pd.DataFrame({c: [1] for c in columns}, columns=columns)
+
+
+def outcome(call):
+    """('ok', result) or ('raised', class name, args as text)."""
+    try:
+        return ("ok", call())
+    except Exception as exc:  # the outcome being compared
+        return ("raised", type(exc).__name__, repr(exc.args))
+
+
+def participate(env, seed, path):
+    """Plays one participant against env; returns the trace of what it saw."""
+    trace = []
+    out = io.StringIO()
+    stop_after = random.Random(seed).choice([None] * 15 + [0, 1, 2])
+    with contextlib.redirect_stdout(out):
+        gen = env.iter_test()
+        group = 0
+        while True:
+            rng = random.Random("%d-%d" % (seed, group))
+            got = outcome(lambda: next(gen))
+            if got[0] == "raised":
+                trace.append(got)
+                break
+            item = got[1]
+            if item is None:
+                trace.append(("unexpected None",))
+                break
+            test_group_df, sample_df = item
+            trace.append(("group", test_group_df.copy(), sample_df.copy()))
+            for _ in range(rng.choice([0, 0, 0, 1, 2])):
+                trace.append(("reminder", outcome(lambda: next(gen))))
+            if rng.random() < 0.2:
+                trace.append(("wrong", outcome(lambda: env.predict(wrong_answer(rng, sample_df)))))
+            if rng.random() < 0.1:
+                trace.append(("not a frame", outcome(lambda: env.predict(sample_df.to_dict()))))
+            if rng.random() < 0.15:
+                answer = sample_df  # the reference itself, filled in and passed back
+                for column in list(answer.columns):
+                    answer[column] = column_values(rng, rng.choice(ANSWER_KINDS),
+                                                   len(answer)).values
+            else:
+                answer = make_answer(rng, sample_df)
+            del Answer.inserted[:]
+            trace.append(("answer", outcome(lambda: env.predict(answer))))
+            trace.append(("answered", answer.copy(), list(Answer.inserted)))
+            if rng.random() < 0.2:  # the frame is the caller's again: it may change it
+                for column in answer.columns:
+                    answer[column] = "changed"
+            if group == stop_after:
+                break
+            group += 1
+        trace.append(("state", type(env)._state.name))
+        if os.path.exists(path):
+            os.remove(path)
+        trace.append(("write", outcome(env.write_submission_file)))
+        if os.path.exists(path):
+            with open(path, "rb") as f:
+                trace.append(("file", f.read()))
+        del gen
+    trace.append(("stdout", out.getvalue()))
+    return trace
+
+
+def assert_same_trace(got, expected):
+    for step, (g, e) in enumerate(zip(got, expected)):
+        context = "step %d: %r" % (step, e[0])
+        assert g[0] == e[0], context
+        if e[0] in ("group", "answered"):
+            for g_frame, e_frame in zip(g[1:3], e[1:3]):
+                if isinstance(e_frame, pd.DataFrame):
+                    assert type(g_frame) is type(e_frame), context
+                    assert_frame_equal(g_frame, e_frame, check_index_type="equiv", obj=context)
+                    assert [type(v) for v in g_frame.index] == [type(v) for v in e_frame.index]
+                else:
+                    assert g_frame == e_frame, context
+        else:
+            assert g == e, context
+    assert len(got) == len(expected)
+
+
+# ---------------------------------------------------------------------------------------------
+
+
+def test_the_loop_does_the_literal_steps(target, tmp_path, submission_path):
+    oracle_path = str(tmp_path / "oracle.csv")
+
+    @settings(max_examples=literal.hypothesis_examples(40), deadline=None,
+              suppress_health_check=[HealthCheck.too_slow])
+    @given(n_groups=st.one_of(st.integers(0, 6), st.integers(0, 50)),
+           key_kind=st.sampled_from(["int", "float", "str"]),
+           seed=st.integers(0, 2 ** 32 - 1))
+    def check(n_groups, key_kind, seed):
+        rng = random.Random(seed)
+        test_csv, sample_csv = dataset(rng, n_groups, key_kind)
+        expected = participate(literal.make_env(test_csv, sample_csv, path=oracle_path), seed,
+                               oracle_path)
+        got = participate(target.env(test_csv, sample_csv), seed, SUBMISSION)
+        assert_same_trace(got, expected)
+
+    check()
+
+
+def test_the_data_sets_cover_what_they_claim():
+    """The generator of data sets makes the cases it is meant to make."""
+    seen = set()
+    for seed in range(120):
+        rng = random.Random(seed)
+        kind = ["int", "float", "str"][seed % 3]
+        test_csv, sample_csv = dataset(rng, rng.randint(0, 50), kind)
+        test_df, sample_df = literal.read_csv(test_csv), literal.read_csv(sample_csv)
+        seen.add(("PlayId", kind, str(test_df["PlayId"].dtype)))
+        groups = literal.expected_groups(test_csv, sample_csv)
+        keys = [k for k, _, _ in groups]
+        seen.add(("groups", min(len(keys), 2)))
+        counts = [len(s) for _, _, s in groups]
+        seen.update(("sample rows", min(c, 2)) for c in counts)
+        if set(sample_df["PlayId"].dropna()) - set(keys):
+            seen.add("sample keys without test rows")
+        if test_df["PlayId"].isna().any():
+            seen.add("test rows without a key")
+        if any(not t.index.is_monotonic_increasing for t in [test_df.sort_values("PlayId")]):
+            seen.add("shuffled")
+        seen.update(("column", str(test_df[c].dtype)) for c in test_df.columns)
+    for case in [("PlayId", "int", "int64"), ("PlayId", "float", "float64"),
+                 ("groups", 0), ("groups", 2), ("sample rows", 0), ("sample rows", 2),
+                 "sample keys without test rows", "test rows without a key", "shuffled",
+                 ("column", "bool"), ("column", "float64"), ("column", "int64")]:
+        assert case in seen, case
+    assert any(c[0] == "PlayId" and c[1] == "str" for c in seen)
