@@ -9,7 +9,7 @@ from . import synth
 from .hosting import bundle
 from .rehearsal import SUBMISSION, dry_run
 
-BASELINE = '''"""A baseline: each play's predicted distribution is a ramp around its mean feature."""
+BASELINE = '''"""A baseline: each play's predicted distribution is a ramp around its first float feature's mean."""
 import numpy as np
 import pandas as pd
 
@@ -18,7 +18,9 @@ import competition
 env = competition.make_env()
 for (test_df, sample_prediction_df) in env.iter_test():
     n = sample_prediction_df.shape[1]
-    centre = n / 2 + 10 * float(test_df["f00"].mean())
+    numeric = test_df.select_dtypes("float")
+    level = float(numeric.iloc[:, 0].mean()) if numeric.shape[1] else 0.0
+    centre = n / 2 + 10 * level
     ramp = np.clip((np.arange(n) - centre) / 20.0 + 0.5, 0.0, 1.0)
     predictions = pd.DataFrame(np.tile(ramp, (len(sample_prediction_df), 1)),
                                index=sample_prediction_df.index, columns=sample_prediction_df.columns)
@@ -27,30 +29,36 @@ env.write_submission_file()
 '''
 
 
-def run_demo(groups=3000, rows_per_group=20, features=40, predictions=200, module=None, out=None):
+def run_demo(groups=3000, rows_per_group=20, features=40, predictions=200, seed=0, module=None, out=None):
+    """Makes the data set, bundles it in a temporary folder, rehearses the baseline against it;
+    returns dry-run's exit status. The submission stays at /vantor/working/submission.csv."""
     out = out or sys.stdout
+    began = time.time()
     work = tempfile.mkdtemp(prefix="competition-demo-")
     try:
         t = time.time()
-        test, sample = synth.make_tables(groups, rows_per_group, features, predictions)
+        test, sample = synth.make_tables(groups, rows_per_group, features, predictions, seed=seed)
         data = os.path.join(work, "data")
         os.makedirs(data)
         for name, content in (("test.csv", test), ("sample_submission.csv", sample)):
             with open(os.path.join(data, name), "wb") as f:
                 f.write(content)
         out.write("made %d groups of about %d rows, %d features, %d prediction columns "
-                  "(test.csv %.1f MB) in %.1f s\n" % (groups, rows_per_group, features, predictions,
-                                                      len(test) / 1e6, time.time() - t))
+                  "(test.csv %.1f MB, sample_submission.csv %.1f MB) in %.1f s\n"
+                  % (groups, rows_per_group, features, predictions, len(test) / 1e6, len(sample) / 1e6,
+                     time.time() - t))
+        del test, sample
+        t = time.time()
         target = bundle(os.path.join(data, "test.csv"), os.path.join(data, "sample_submission.csv"),
                         os.path.join(work, "bundle"), module)
-        out.write("bundled into %s\n" % target)
+        out.write("bundled in %.1f s\n" % (time.time() - t))
         script = os.path.join(work, "baseline.py")
         with open(script, "w") as f:
             f.write(BASELINE)
         out.flush()
         code = dry_run(script, target, out)
         if code == 0:
-            out.write("the demo's submission is at %s\n" % SUBMISSION)
+            out.write("the demo's submission is at %s (demo took %.1f s)\n" % (SUBMISSION, time.time() - began))
         return code
     finally:
         shutil.rmtree(work, ignore_errors=True)

@@ -2,10 +2,26 @@
 import importlib.machinery
 import importlib.util
 import os
+import re
+
+NAME = "competition"
 
 
 class KitError(Exception):
     """An error the command line reports as one line."""
+
+
+def _this_interpreter(file_name):
+    """False for a module file whose name says it was built for another interpreter."""
+    suffixes = importlib.machinery.EXTENSION_SUFFIXES
+    if re.search(r"\.cpython-[0-9]", file_name) or ".abi3." in file_name:
+        return any(file_name.endswith(s) for s in suffixes if s not in (".so", ".pyd"))
+    return any(file_name.endswith(s) for s in suffixes)
+
+
+def looks_like_module(file_name):
+    """Whether a file name is one the import system finds as the module competition."""
+    return re.match(r"^competition(\.[A-Za-z0-9_-]+)*\.(so|pyd)$", file_name) is not None
 
 
 def module_file(explicit=None):
@@ -14,29 +30,43 @@ def module_file(explicit=None):
     if path:
         if not os.path.isfile(path):
             raise KitError("module file not found: %s" % path)
+        if not looks_like_module(os.path.basename(path)):
+            raise KitError("%s is not a built competition module (expected a file named "
+                           "competition.<tag>.so)" % path)
         return os.path.abspath(path)
-    spec = importlib.util.find_spec("competition")
+    spec = importlib.util.find_spec(NAME)
     if spec is None or not spec.origin or not os.path.isfile(spec.origin):
-        raise KitError("the competition module is not installed; pass --module PATH")
+        raise KitError("the competition module is not installed; pass --module PATH "
+                       "or set COMPETITION_MODULE")
     return spec.origin
 
 
 def module_in(directory):
-    """The module file inside a bundle directory, or a KitError."""
-    suffixes = importlib.machinery.EXTENSION_SUFFIXES
+    """The module file in a bundle that this interpreter imports, or a KitError."""
+    found = []
     if os.path.isdir(directory):
-        for name in sorted(os.listdir(directory)):
-            if name.startswith("competition.") and any(name.endswith(s) for s in suffixes):
-                return os.path.join(directory, name)
-    raise KitError("no competition module for this interpreter in %s" % directory)
+        names = os.listdir(directory)
+        for suffix in importlib.machinery.EXTENSION_SUFFIXES:  # the import system's order
+            if NAME + suffix in names:
+                return os.path.join(directory, NAME + suffix)
+        found = sorted(n for n in names if looks_like_module(n))
+    raise KitError("no competition module for this interpreter in %s%s" % (
+        directory, " (found %s)" % ", ".join(found) if found else ""))
 
 
 def load(path):
-    """The module at path, loaded privately (not registered in sys.modules, so it never
-    interferes with a module the caller imported)."""
-    spec = importlib.util.spec_from_file_location("competition", path)
+    """The module at path, loaded privately: not registered in sys.modules, so it never
+    interferes with a module the caller imported."""
+    if not _this_interpreter(os.path.basename(path)):
+        raise KitError("%s was built for another Python interpreter" % path)
+    spec = importlib.util.spec_from_file_location(NAME, path)
+    if spec is None:
+        raise KitError("%s is not a loadable module file" % path)
     module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    try:
+        spec.loader.exec_module(module)
+    except ImportError as e:
+        raise KitError("cannot load the competition module %s: %s" % (path, e))
     return module
 
 
@@ -47,15 +77,16 @@ def fresh_env(module):
 
 
 def read_inputs(directory, module_path, names=("test.csv", "sample_submission.csv")):
-    """Decrypts the inputs in directory in memory, through the module's own reader."""
+    """Decrypts the inputs in directory, in memory only, through the module's own reader."""
+    full = [os.path.join(os.path.abspath(directory), name) for name in names]
+    for name, path in zip(names, full):
+        if not os.path.isfile(path + ".encrypted"):
+            raise KitError("missing %s.encrypted in %s" % (name, directory))
     env = fresh_env(load(module_path))
     frames = []
-    for name in names:
-        full = os.path.join(os.path.abspath(directory), name)
-        if not os.path.isfile(full + ".encrypted"):
-            raise KitError("missing %s.encrypted in %s" % (name, directory))
+    for path in full:
         try:
-            frames.append(env._Competition__read_csv(full))
+            frames.append(env._Competition__read_csv(path))
         except Exception as e:
             raise KitError(str(e.args[0]) if e.args else repr(e))
     return frames
