@@ -15,8 +15,8 @@ import pandas as pd
 import pytest
 
 import literal
-from literal import (CONFIRMATION, MSG_COLUMNS, MSG_DONE, MSG_FRAME, MSG_NEXT, MSG_ONCE,
-                     MSG_WRITE, REMINDER)
+from literal import (CONFIRMATION, MSG_COLUMNS, MSG_DONE, MSG_NEXT, MSG_ONCE, MSG_WRITE,
+                     REMINDER)
 
 pytestmark = pytest.mark.filterwarnings("ignore::FutureWarning")
 
@@ -329,6 +329,23 @@ def test_a_failing_print_finishes_the_generator(target, capsys):
     assert capsys.readouterr().out == ""
 
 
+def test_lines_go_through_the_builtin_print(target, capsys, monkeypatch, submission_path):
+    env = target.env(TEST, SAMPLE)
+    gen = env.iter_test()
+    next(gen)
+    with stdout_to(None):  # print itself does nothing without a sys.stdout
+        assert next(gen) is None
+    calls = []
+    monkeypatch.setattr("builtins.print", lambda *args, **kwargs: calls.append((args, kwargs)))
+    assert next(gen) is None
+    env.predict(pd.DataFrame({"y": [1], "z": [2]}))
+    run_all(env, gen)
+    env.write_submission_file()
+    monkeypatch.undo()
+    assert calls == [((REMINDER,), {}), ((CONFIRMATION,), {})]
+    assert capsys.readouterr().out == ""
+
+
 def test_an_answer_given_while_the_reminder_prints_counts_from_the_next_advance(target, capsys):
     env = target.env(TEST, SAMPLE)
     gen = env.iter_test()
@@ -368,6 +385,23 @@ def test_a_discarded_generator_is_collected_without_a_transition(target, capsys,
         refused(lambda: next(env.iter_test()), MSG_ONCE)
     if expected != "DONE":
         refused(env.write_submission_file, MSG_WRITE)
+
+
+def test_a_run_in_reference_cycles_is_collected(target, capsys):
+    """A generator, its environment and the frames it served, tied together in cycles by the
+    participant's code, are all freed once the participant lets go of them."""
+    env = target.env(TEST, SAMPLE)
+    gen = env.iter_test()
+    test_group_df, sample_df = next(gen)
+    env.predict(answer(sample_df))
+    test_group_df, sample_df = next(gen)
+    test_group_df.attrs["loop"] = gen  # through the generator's current group
+    type(env).loop = gen               # through the environment's class
+    refs = [weakref.ref(o) for o in (gen, env, type(env), test_group_df, sample_df)]
+    del env, gen, test_group_df, sample_df
+    gc.collect()
+    assert [r() for r in refs] == [None] * len(refs)
+    assert capsys.readouterr().out == ""
 
 
 def test_reminders_hold_the_group_open(target, capsys):
