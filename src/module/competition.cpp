@@ -47,11 +47,11 @@ const char kWriteDoc[] =
 
 PyObject* make_env_impl(Function* f, PyObject* const* args);
 
-const FunctionSpec kMakeEnv = {"make_env", "make_env", 0, {nullptr, nullptr}, nullptr, "()", make_env_impl};
+const FunctionInfo kMakeEnv = {"make_env", "make_env", 0, {nullptr, nullptr}, nullptr, "()", make_env_impl};
 
 struct MethodEntry {
     const char* key;  // the name in the class namespace
-    FunctionSpec spec;
+    FunctionInfo info;
     bool scoped;      // refers to the make_env scope
 };
 
@@ -133,7 +133,7 @@ py::Ref build_competition(PyObject* scope, PyObject* State) {
     py::Ref init = py::getattr(State, names::INIT);
     if (!init || PyDict_SetItem(ns.get(), names::state, init.get()) < 0) return py::Ref();
     for (const MethodEntry& m : kMethods) {
-        py::Ref fn = function_new(&m.spec, m.scoped ? scope : nullptr);
+        py::Ref fn = function_new(&m.info, m.scoped ? scope : nullptr);
         if (!fn || PyDict_SetItemString(ns.get(), m.key, fn.get()) < 0) return py::Ref();
     }
     py::Ref name = py::Ref::steal(PyUnicode_FromString("Competition"));

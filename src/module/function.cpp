@@ -12,78 +12,78 @@ namespace competition {
 namespace {
 
 // The name an argument error carries: the qualified name from 3.10 on, as for Python functions.
-const char* error_name(const FunctionSpec* spec) {
+const char* error_name(const FunctionInfo* info) {
 #if PY_VERSION_HEX >= 0x030A0000
-    return spec->qualname;
+    return info->qualname;
 #else
-    return spec->name;
+    return info->name;
 #endif
 }
 
-bool too_many_positional(const FunctionSpec* spec, Py_ssize_t given) {
+bool too_many_positional(const FunctionInfo* info, Py_ssize_t given) {
     PyErr_Format(PyExc_TypeError, "%s() takes %d positional argument%s but %zd %s given",
-                 error_name(spec), spec->nparams, spec->nparams == 1 ? "" : "s", given,
+                 error_name(info), info->nparams, info->nparams == 1 ? "" : "s", given,
                  given == 1 ? "was" : "were");
     return false;
 }
 
-bool missing_arguments(const FunctionSpec* spec, PyObject* const* bound) {
+bool missing_arguments(const FunctionInfo* info, PyObject* const* bound) {
     int missing[2];
     int n = 0;
-    for (int i = 0; i < spec->nparams; ++i)
+    for (int i = 0; i < info->nparams; ++i)
         if (!bound[i]) missing[n++] = i;
     if (n == 1)
         PyErr_Format(PyExc_TypeError, "%s() missing 1 required positional argument: '%s'",
-                     error_name(spec), spec->params[missing[0]]);
+                     error_name(info), info->params[missing[0]]);
     else
         PyErr_Format(PyExc_TypeError, "%s() missing %d required positional arguments: '%s' and '%s'",
-                     error_name(spec), n, spec->params[missing[0]], spec->params[missing[1]]);
+                     error_name(info), n, info->params[missing[0]], info->params[missing[1]]);
     return false;
 }
 
 // Matches positional arguments and keywords (kwnames holds the names of the values that follow
 // the positional ones in args) to the parameters, in the interpreter's order of checks.
-bool bind_arguments(const FunctionSpec* spec, PyObject* const* args, Py_ssize_t nargs,
+bool bind_arguments(const FunctionInfo* info, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, PyObject** bound) {
-    const int n = spec->nparams;
+    const int n = info->nparams;
     for (Py_ssize_t i = 0; i < nargs && i < n; ++i) bound[i] = args[i];
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
         if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", error_name(spec));
+            PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", error_name(info));
             return false;
         }
         int found = -1;
         for (int i = 0; i < n; ++i) {
-            if (PyUnicode_CompareWithASCIIString(key, spec->params[i]) == 0) {
+            if (PyUnicode_CompareWithASCIIString(key, info->params[i]) == 0) {
                 found = i;
                 break;
             }
         }
         if (found < 0) {
             PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'",
-                         error_name(spec), key);
+                         error_name(info), key);
             return false;
         }
         if (bound[found]) {
             PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%S'",
-                         error_name(spec), key);
+                         error_name(info), key);
             return false;
         }
         bound[found] = args[nargs + k];
     }
-    if (nargs > n) return too_many_positional(spec, nargs);
+    if (nargs > n) return too_many_positional(info, nargs);
     for (int i = 0; i < n; ++i)
-        if (!bound[i]) return missing_arguments(spec, bound);
+        if (!bound[i]) return missing_arguments(info, bound);
     return true;
 }
 
 PyObject* invoke(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* bound[2] = {nullptr, nullptr};
-    if (!bind_arguments(f->spec, args, nargs, kwnames, bound)) return nullptr;
+    if (!bind_arguments(f->info, args, nargs, kwnames, bound)) return nullptr;
     try {
-        return f->spec->impl(f, bound);
+        return f->info->impl(f, bound);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     } catch (...) {
@@ -183,7 +183,7 @@ int set_qualname(PyObject* self, PyObject* value, void*) {
     return set_text(&reinterpret_cast<Function*>(self)->qualname, value, "__qualname__");
 }
 PyObject* get_text_signature(PyObject* self, void*) {
-    const char* sig = reinterpret_cast<Function*>(self)->spec->text_signature;
+    const char* sig = reinterpret_cast<Function*>(self)->info->text_signature;
     if (!sig) Py_RETURN_NONE;
     return PyUnicode_FromString(sig);
 }
@@ -235,7 +235,7 @@ bool function_type_ready() {
     return PyType_Ready(t) == 0;
 }
 
-py::Ref function_new(const FunctionSpec* spec, PyObject* scope) {
+py::Ref function_new(const FunctionInfo* info, PyObject* scope) {
     Function* f = PyObject_GC_New(Function, &FunctionType);
     if (!f) return py::Ref();
 #if PY_VERSION_HEX >= 0x03080000
@@ -248,12 +248,12 @@ py::Ref function_new(const FunctionSpec* spec, PyObject* scope) {
     f->dict = nullptr;
     f->weaklist = nullptr;
     f->scope = nullptr;
-    f->spec = spec;
+    f->info = info;
     py::Ref owner = py::Ref::steal(reinterpret_cast<PyObject*>(f));
-    f->name = PyUnicode_FromString(spec->name);
-    f->qualname = PyUnicode_FromString(spec->qualname);
+    f->name = PyUnicode_FromString(info->name);
+    f->qualname = PyUnicode_FromString(info->qualname);
     f->module = PyUnicode_FromString("competition");
-    f->doc = spec->doc ? PyUnicode_FromString(spec->doc) : py::none();
+    f->doc = info->doc ? PyUnicode_FromString(info->doc) : py::none();
     if (!f->name || !f->qualname || !f->module || !f->doc) return py::Ref();
     py::assign(&f->scope, scope);
     PyObject_GC_Track(reinterpret_cast<PyObject*>(f));

@@ -9,10 +9,10 @@ namespace competition {
 
 struct Function;
 
-// Called with exactly spec->nparams borrowed arguments, already matched to the parameters.
+// Called with exactly info->nparams borrowed arguments, already matched to the parameters.
 using FunctionImpl = PyObject* (*)(Function* self, PyObject* const* args);
 
-struct FunctionSpec {
+struct FunctionInfo {
     const char* name;            // __name__, and the name used in argument errors before 3.10
     const char* qualname;        // __qualname__, and the name used in argument errors from 3.10
     int nparams;                 // 0 to 2
@@ -34,14 +34,14 @@ struct Function {
     PyObject* dict;
     PyObject* weaklist;
     PyObject* scope;  // the make_env scope for the methods bound to it, else null
-    const FunctionSpec* spec;
+    const FunctionInfo* info;
 };
 
 extern PyTypeObject FunctionType;
 
 bool function_type_ready();
 
-// A new function for spec; scope may be null.
-py::Ref function_new(const FunctionSpec* spec, PyObject* scope);
+// A new function for info; scope may be null.
+py::Ref function_new(const FunctionInfo* info, PyObject* scope);
 
 } // namespace competition
