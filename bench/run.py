@@ -46,9 +46,9 @@ def module_path():
 def load_copy(directory):
     import importlib.util
     path = os.path.join(directory, os.path.basename(module_path()))
-    spec = importlib.util.spec_from_file_location("competition", path)
-    m = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(m)
+    module_spec = importlib.util.spec_from_file_location("competition", path)
+    m = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(m)
     m.make_env.__called__ = False  # a second load of one file shares the first one's function
     return m
 

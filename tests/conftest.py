@@ -28,10 +28,10 @@ def built_module_path():
         for candidate in sorted(glob.glob(os.path.join(HERE, "..", pattern))):
             if any(candidate.endswith(s) for s in suffixes[:1]):
                 return candidate
-    spec = importlib.util.find_spec("competition")
-    if spec is None or spec.origin is None:
+    module_spec = importlib.util.find_spec("competition")
+    if module_spec is None or module_spec.origin is None:
         raise RuntimeError("the competition module is not built: set COMPETITION_MODULE")
-    return spec.origin
+    return module_spec.origin
 
 
 MODULE_PATH = built_module_path()
@@ -45,9 +45,9 @@ def load_module(directory, files=None, name="competition"):
     for fname, content in (files or {}).items():
         with open(os.path.join(str(directory), fname), "wb") as f:
             f.write(content)
-    spec = importlib.util.spec_from_file_location(name, target)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module_spec = importlib.util.spec_from_file_location(name, target)
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
     return module
 
 

@@ -34,11 +34,11 @@ def module_file(explicit=None):
             raise KitError("%s is not a built competition module (expected a file named "
                            "competition.<tag>.so)" % path)
         return os.path.abspath(path)
-    spec = importlib.util.find_spec(NAME)
-    if spec is None or not spec.origin or not os.path.isfile(spec.origin):
+    module_spec = importlib.util.find_spec(NAME)
+    if module_spec is None or not module_spec.origin or not os.path.isfile(module_spec.origin):
         raise KitError("the competition module is not installed; pass --module PATH "
                        "or set COMPETITION_MODULE")
-    return spec.origin
+    return module_spec.origin
 
 
 def module_in(directory):
@@ -59,12 +59,12 @@ def load(path):
     interferes with a module the caller imported."""
     if not _this_interpreter(os.path.basename(path)):
         raise KitError("%s was built for another Python interpreter" % path)
-    spec = importlib.util.spec_from_file_location(NAME, path)
-    if spec is None:
+    module_spec = importlib.util.spec_from_file_location(NAME, path)
+    if module_spec is None:
         raise KitError("%s is not a loadable module file" % path)
-    module = importlib.util.module_from_spec(spec)
+    module = importlib.util.module_from_spec(module_spec)
     try:
-        spec.loader.exec_module(module)
+        module_spec.loader.exec_module(module)
     except ImportError as e:
         raise KitError("cannot load the competition module %s: %s" % (path, e))
     return module
