@@ -183,7 +183,7 @@ int index_sample(Plan* p, PyObject* pd, PyObject* sample, PyObject* test_key, Ke
     py::Ref factorize = py::getattr(pd, names::factorize);
     if (!factorize) return -1;
     py::Ref fz = py::call(factorize.get(), key.get());
-    if (!fz || !PyTuple_Check(fz.get()) || PyTuple_GET_SIZE(fz.get()) != 2) return -1;
+    if (!fz || !PyTuple_Check(fz.get()) || PyTuple_GET_SIZE(fz.get()) != 2) return PyErr_Occurred() ? -1 : 0;
     PyObject* codes = PyTuple_GET_ITEM(fz.get(), 0);
     PyObject* suniques = PyTuple_GET_ITEM(fz.get(), 1);
     Py_ssize_t ncodes = PyObject_Length(suniques);
@@ -192,7 +192,7 @@ int index_sample(Plan* p, PyObject* pd, PyObject* sample, PyObject* test_key, Ke
     if (!where) return -1;
     py::Ref where_list = py::call_method(where.get(), names::tolist);
     if (!where_list || !PyList_Check(where_list.get()) || PyList_GET_SIZE(where_list.get()) != p->ngroups)
-        return -1;
+        return PyErr_Occurred() ? -1 : 0;
     py::Ref order;
     Py_ssize_t* starts = nullptr;
     if (!order_by_code(codes, ncodes, &order, &starts)) return -1;
@@ -252,7 +252,7 @@ int build_indexed(Plan* p, PyObject* test, PyObject* sample) {
     py::Ref factorize = py::getattr(pd.get(), names::factorize);
     if (!factorize) return -1;
     py::Ref fz = call_kw1(factorize.get(), key.get(), names::sort, Py_True);
-    if (!fz || !PyTuple_Check(fz.get()) || PyTuple_GET_SIZE(fz.get()) != 2) return -1;
+    if (!fz || !PyTuple_Check(fz.get()) || PyTuple_GET_SIZE(fz.get()) != 2) return PyErr_Occurred() ? -1 : 0;
     PyObject* codes = PyTuple_GET_ITEM(fz.get(), 0);
     PyObject* uniques = PyTuple_GET_ITEM(fz.get(), 1);
     py::Ref keys = py::Ref::steal(PySequence_List(uniques));
@@ -270,7 +270,7 @@ int build_indexed(Plan* p, PyObject* test, PyObject* sample) {
 
     // The sample rows of each key; where that cannot be exact, each group uses the mask.
     int r = index_sample(p, pd.get(), sample, key.get(), kind, uniques);
-    if (r < 0) {
+    if (r < 0 && PyErr_Occurred()) {
         if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError))
             return -1;
         PyErr_Clear();
@@ -345,6 +345,7 @@ void Plan::clear() {
 
 bool plan_build(Plan* p, PyObject* test_df, PyObject* sample_submission_df) {
     int r = build_indexed(p, test_df, sample_submission_df);
+    if (r < 0 && !PyErr_Occurred()) r = 0;  // an unexpected shape of a result: not indexed
     if (r < 0) {
         // Anything unexpected on the indexed path: the literal steps decide what happens.
         if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError))
