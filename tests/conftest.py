@@ -81,18 +81,20 @@ def env_with(fresh):
 
 @pytest.fixture
 def submission_path():
-    """The fixed output path: its directory is created when missing, and a file the test did
-    not find there is removed afterwards (one it found is put back)."""
+    """The fixed output path, empty for the test: its directory is created when missing, a file
+    found there is set aside and put back afterwards, and a file the test wrote is removed."""
     directory = os.path.dirname(SUBMISSION)
     os.makedirs(directory, exist_ok=True)
     saved = None
     if os.path.exists(SUBMISSION):
         with open(SUBMISSION, "rb") as f:
             saved = f.read()
-    yield SUBMISSION
-    if saved is None:
+        os.remove(SUBMISSION)
+    try:
+        yield SUBMISSION
+    finally:
         if os.path.exists(SUBMISSION):
             os.remove(SUBMISSION)
-    else:
-        with open(SUBMISSION, "wb") as f:
-            f.write(saved)
+        if saved is not None:
+            with open(SUBMISSION, "wb") as f:
+                f.write(saved)
