@@ -79,35 +79,17 @@ py::Ref parse(PyObject* BytesIO, PyObject* csv) {
     return py::call_kw(read_csv.get(), args, 1, kwnames.get());
 }
 
-bool os_error(const char* what, PyObject* path) {
+bool os_error(PyObject* path) {
     errno = errno ? errno : EIO;
     PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
-    (void)what;
     return false;
 }
 
-// The whole file in one new bytes object.
-py::Ref read_whole(PyObject* path) {
-    PyObject* encoded = nullptr;
-    if (!PyUnicode_FSConverter(path, &encoded)) return py::Ref();
-    py::Ref fs_path = py::Ref::steal(encoded);
-    int fd;
-    Py_BEGIN_ALLOW_THREADS
-    fd = ::open(PyBytes_AS_STRING(fs_path.get()), O_RDONLY | O_CLOEXEC);
-    Py_END_ALLOW_THREADS
-    if (fd < 0) { os_error("open", path); return py::Ref(); }
-    struct stat st;
-    if (::fstat(fd, &st) != 0) { os_error("stat", path); ::close(fd); return py::Ref(); }
-    if (S_ISDIR(st.st_mode)) {
-        ::close(fd);
-        errno = EISDIR;
-        os_error("open", path);
-        return py::Ref();
-    }
-    Py_ssize_t capacity = S_ISREG(st.st_mode) ? static_cast<Py_ssize_t>(st.st_size) : (1 << 16);
-    py::Ref data = py::Ref::steal(PyBytes_FromStringAndSize(nullptr, capacity ? capacity : 1));
+// The rest of an open file that is not a regular one (its size is not known beforehand), in
+// one new bytes object. Closes fd.
+py::Ref read_whole(int fd, PyObject* path) {
+    py::Ref data = py::Ref::steal(PyBytes_FromStringAndSize(nullptr, 1 << 16));
     if (!data) { ::close(fd); return py::Ref(); }
-    prefer_huge_pages(data.get());
     Py_ssize_t size = 0;
     for (;;) {
         if (size == PyBytes_GET_SIZE(data.get())) {
@@ -127,7 +109,7 @@ py::Ref read_whole(PyObject* path) {
                 if (PyErr_CheckSignals() < 0) { ::close(fd); zero(data.get()); return py::Ref(); }
                 continue;
             }
-            os_error("read", path);
+            os_error(path);
             ::close(fd);
             zero(data.get());
             return py::Ref();
@@ -200,19 +182,19 @@ int open_input(PyObject* path, Py_ssize_t* size) {
     fd = ::open(PyBytes_AS_STRING(fs_path.get()), O_RDONLY | O_CLOEXEC);
     Py_END_ALLOW_THREADS
     if (fd < 0) {
-        os_error("open", path);
+        os_error(path);
         return -1;
     }
     struct stat st;
     if (::fstat(fd, &st) != 0) {
-        os_error("stat", path);
+        os_error(path);
         ::close(fd);
         return -1;
     }
     if (S_ISDIR(st.st_mode)) {
         ::close(fd);
         errno = EISDIR;
-        os_error("open", path);
+        os_error(path);
         return -1;
     }
     *size = S_ISREG(st.st_mode) ? static_cast<Py_ssize_t>(st.st_size) : -1;
@@ -230,8 +212,7 @@ py::Ref load_native(PyObject* path, PyObject* BytesIO) {
     input::Status status;
     if (size < 0) {
         // Not a regular file: read it whole, then decrypt and decode it in place.
-        ::close(fd);
-        data = read_whole(path);
+        data = read_whole(fd, path);
         if (!data) return py::Ref();
         size = PyBytes_GET_SIZE(data.get());
         unsigned char* buf = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(data.get()));
@@ -262,7 +243,7 @@ py::Ref load_native(PyObject* path, PyObject* BytesIO) {
         ::close(fd);
         if (status == input::Status::read_error) {
             errno = source.error ? source.error : EIO;
-            os_error("read", path);
+            os_error(path);
             return py::Ref();
         }
     }

@@ -6,6 +6,12 @@ namespace competition {
 
 namespace {
 
+// pandas.concat, from the pandas the module works with (not the participant's `pd`).
+py::Ref concat_function() {
+    py::Ref pd = py::Ref::steal(PyImport_ImportModule("pandas"));
+    return pd ? py::getattr(pd.get(), names::concat) : py::Ref();
+}
+
 // A frame's dtypes as a list, for comparison: from its block manager where pandas has one
 // (the dtypes Series costs more than the rest of the check), else from DataFrame.dtypes.
 py::Ref dtype_list(PyObject* frame) {
@@ -31,9 +37,7 @@ py::Ref join_one(PyObject* accumulated, PyObject* answer) {
     if (append) return py::call(append.get(), answer);
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return py::Ref();
     PyErr_Clear();
-    py::Ref pd = py::Ref::steal(PyImport_ImportModule("pandas"));
-    if (!pd) return py::Ref();
-    py::Ref concat = py::getattr(pd.get(), names::concat);
+    py::Ref concat = concat_function();
     py::Ref frames = py::Ref::steal(Py_BuildValue("[OO]", accumulated, answer));
     if (!concat || !frames) return py::Ref();
     return py::call(concat.get(), frames.get());
@@ -97,9 +101,7 @@ bool remember_shape(Scope* scope) {
 
 bool flush(Scope* scope) {
     if (!scope->pending || PyList_GET_SIZE(scope->pending) == 0) return true;
-    py::Ref pd = py::Ref::steal(PyImport_ImportModule("pandas"));
-    if (!pd) return false;
-    py::Ref concat = py::getattr(pd.get(), names::concat);
+    py::Ref concat = concat_function();
     if (!concat) return false;
     // Take the pending answers over: answers accepted meanwhile start a new list.
     py::Ref pending = py::Ref::steal(scope->pending);
@@ -138,8 +140,7 @@ bool compact(Scope* scope) {
         Py_ssize_t n = pending ? PyList_GET_SIZE(pending.get()) : 0;
         if (n < kFanIn) break;
         py::Ref run = py::Ref::steal(PyList_GetSlice(pending.get(), n - kFanIn, n));
-        py::Ref pd = run ? py::Ref::steal(PyImport_ImportModule("pandas")) : py::Ref();
-        py::Ref concat = pd ? py::getattr(pd.get(), names::concat) : py::Ref();
+        py::Ref concat = run ? concat_function() : py::Ref();
         py::Ref merged = concat ? py::call(concat.get(), run.get()) : py::Ref();
         py::Ref one = merged ? py::Ref::steal(Py_BuildValue("[O]", merged.get())) : py::Ref();
         if (!one) {

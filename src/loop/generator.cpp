@@ -314,20 +314,11 @@ PyObject* gen_repr(PyObject* self) {
     return PyUnicode_FromFormat("<generator object %S at %p>", as_gen(self)->qualname, self);
 }
 
-int set_text(PyObject** slot, PyObject* value, const char* what) {
-    if (!value || !PyUnicode_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
-        return -1;
-    }
-    py::assign(slot, value);
-    return 0;
-}
-
 PyObject* get_name(PyObject* self, void*) { return py::new_ref(as_gen(self)->name); }
-int set_name(PyObject* self, PyObject* v, void*) { return set_text(&as_gen(self)->name, v, "__name__"); }
+int set_name(PyObject* self, PyObject* v, void*) { return py::set_str(&as_gen(self)->name, v, "__name__"); }
 PyObject* get_qualname(PyObject* self, void*) { return py::new_ref(as_gen(self)->qualname); }
 int set_qualname(PyObject* self, PyObject* v, void*) {
-    return set_text(&as_gen(self)->qualname, v, "__qualname__");
+    return py::set_str(&as_gen(self)->qualname, v, "__qualname__");
 }
 PyObject* get_running(PyObject* self, void*) { return PyBool_FromLong(as_gen(self)->running); }
 

@@ -161,26 +161,17 @@ PyObject* function_repr(PyObject* self) {
     return PyUnicode_FromFormat("<function %U at %p>", f->qualname, self);
 }
 
-int set_text(PyObject** slot, PyObject* value, const char* what) {
-    if (value == nullptr || !PyUnicode_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
-        return -1;
-    }
-    py::assign(slot, value);
-    return 0;
-}
-
 PyObject* get_name(PyObject* self, void*) {
     return py::new_ref(reinterpret_cast<Function*>(self)->name);
 }
 int set_name(PyObject* self, PyObject* value, void*) {
-    return set_text(&reinterpret_cast<Function*>(self)->name, value, "__name__");
+    return py::set_str(&reinterpret_cast<Function*>(self)->name, value, "__name__");
 }
 PyObject* get_qualname(PyObject* self, void*) {
     return py::new_ref(reinterpret_cast<Function*>(self)->qualname);
 }
 int set_qualname(PyObject* self, PyObject* value, void*) {
-    return set_text(&reinterpret_cast<Function*>(self)->qualname, value, "__qualname__");
+    return py::set_str(&reinterpret_cast<Function*>(self)->qualname, value, "__qualname__");
 }
 PyObject* get_text_signature(PyObject* self, void*) {
     const char* sig = reinterpret_cast<Function*>(self)->info->text_signature;

@@ -52,6 +52,16 @@ inline void assign(PyObject** slot, PyObject* value) noexcept {
 }
 inline void clear(PyObject** slot) noexcept { Py_CLEAR(*slot); }
 
+// The setter of a str attribute such as __name__: what names the error is `what`.
+inline int set_str(PyObject** slot, PyObject* value, const char* what) {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+        return -1;
+    }
+    assign(slot, value);
+    return 0;
+}
+
 // ---- calls -------------------------------------------------------------------------------
 
 inline Ref call(PyObject* callable) {
