@@ -63,6 +63,17 @@ def fresh(tmp_path):
     return make
 
 
+def refused(call, message):
+    """call() raises the protocol's plain Exception with exactly this message, cause cleared."""
+    with pytest.raises(Exception) as info:
+        call()
+    exc = info.value
+    assert type(exc) is Exception
+    assert exc.args == (message,)
+    assert exc.__cause__ is None and exc.__suppress_context__
+    return exc
+
+
 def sealed_inputs(test_csv, sample_csv):
     """The two shipped files for the given CSV texts (str or bytes)."""
     enc = lambda t: seal(t.encode() if isinstance(t, str) else t)

@@ -15,6 +15,7 @@ import pandas as pd
 import pytest
 
 import literal
+from conftest import refused
 from literal import (CONFIRMATION, MSG_COLUMNS, MSG_DONE, MSG_NEXT, MSG_ONCE, MSG_WRITE,
                      REMINDER)
 
@@ -35,17 +36,6 @@ def target(request):
 
 def state(env):
     return type(env)._state.name
-
-
-def refused(call, message):
-    """call() raises the protocol's plain Exception with exactly this message, cause cleared."""
-    with pytest.raises(Exception) as info:
-        call()
-    exc = info.value
-    assert type(exc) is Exception
-    assert exc.args == (message,)
-    assert exc.__cause__ is None and exc.__suppress_context__
-    return exc
 
 
 def finished(gen):

@@ -12,6 +12,7 @@ import weakref
 
 import pandas as pd
 import pytest
+from conftest import refused
 from hypothesis import HealthCheck, event, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import (RuleBasedStateMachine, initialize, invariant, rule,
@@ -85,12 +86,7 @@ class ProtocolMachine(RuleBasedStateMachine):
         assert self.capsys.readouterr().out == expected
 
     def refused(self, call, message):
-        with pytest.raises(Exception) as info:
-            call()
-        exc = info.value
-        assert type(exc) is Exception
-        assert exc.args == (message,)
-        assert exc.__cause__ is None and exc.__suppress_context__
+        refused(call, message)
 
     def serve(self, g, call):
         """An advance that must yield the next group, or end the loop after the last one."""
