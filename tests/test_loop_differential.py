@@ -11,6 +11,7 @@ import contextlib
 import io
 import os
 import random
+import warnings
 
 import pandas as pd
 import pytest
@@ -97,12 +98,23 @@ def respell(rng, kind, text):
     return rng.choice([text, " " + text, text.upper()])
 
 
-def dataset(rng, n_groups, key_kind):
-    """(test CSV bytes, sample CSV bytes) for one random data set."""
+def key_order(text):
+    """Sorts key texts as the parsed keys sort (numbers by value), missing keys last."""
+    if text is None:
+        return (2, 0.0, "")
+    try:
+        return (0, float(text), "")
+    except ValueError:
+        return (1, 0.0, text)
+
+
+def dataset(rng, n_groups, key_kind, wide=False):
+    """(test CSV bytes, sample CSV bytes) for one random data set; wide: hundreds of columns."""
     keys = playid_texts(rng, key_kind, n_groups + 4)
     rng.shuffle(keys)
     test_keys, extra_keys = keys[:n_groups], keys[n_groups:n_groups + rng.randint(0, 4)]
-    missing_key = key_kind != "int" or rng.random() < 0.2   # int with gaps reads as float
+    missing_key = rng.random() < 0.3
+    in_key_order = rng.random() < 0.4  # as most test sets come: sorted by PlayId
 
     def table(key_cells, columns):
         names = ["c%d" % i for i in range(len(columns))]
@@ -113,6 +125,8 @@ def dataset(rng, n_groups, key_kind):
             values = [cell(rng, kind) for kind in columns]
             rows.append(values[:where] + [key] + values[where:])
         rng.shuffle(rows)
+        if in_key_order:
+            rows.sort(key=lambda row: key_order(row[where]))
         return literal.csv_bytes(header, rows)
 
     test_cells = []
@@ -130,8 +144,12 @@ def dataset(rng, n_groups, key_kind):
         sample_cells += [None]
     if rng.random() < 0.3:  # the sample spells some keys its own way
         sample_cells = [respell(rng, key_kind, k) for k in sample_cells]
-    test_columns = [rng.choice(TEST_KINDS) for _ in range(rng.randint(0, 4))]
-    sample_columns = [rng.choice(TEST_KINDS) for _ in range(rng.choice([0, 1, 1, 2, 3]))]
+    if wide:
+        test_columns = [rng.choice(TEST_KINDS) for _ in range(rng.randint(40, 120))]
+        sample_columns = [rng.choice(["float", "float", "int", "empty"]) for _ in range(rng.randint(150, 250))]
+    else:
+        test_columns = [rng.choice(TEST_KINDS) for _ in range(rng.randint(0, 4))]
+        sample_columns = [rng.choice(TEST_KINDS) for _ in range(rng.choice([0, 1, 1, 2, 3]))]
     return table(test_cells, test_columns), table(sample_cells, sample_columns)
 
 
@@ -189,13 +207,11 @@ def make_answer(rng, sample_df, kinds):
     else:
         index = sample_df.index if n == len(sample_df) else pd.RangeIndex(5, 5 + n)
     cls = Answer if rng.random() < 0.3 else pd.DataFrame
-    frame = cls(index=index)
+    columns = {}
     for i, column in enumerate(sample_df.columns):
         kind = kinds[i % len(kinds)] if kinds else rng.choice(ANSWER_KINDS)
-        values = column_values(rng, kind, n)
-        values.index = index
-        frame[column] = values
-    return frame
+        columns[column] = column_values(rng, kind, n).values
+    return cls(columns, index=index, columns=list(sample_df.columns))
 
 
 def wrong_answer(rng, sample_df):
@@ -216,6 +232,22 @@ def wrong_answer(rng, sample_df):
     return pd.DataFrame({c: [1] for c in columns}, columns=columns)
 
 
+def mutate(rng, test_group_df, sample_df):
+    """Changes what was yielded in place, as participants do: a cell of each frame set to another
+    value of its column, a derived column added. Any warning is an error here, but the one about
+    a frame's layout in memory, which is not part of what is yielded."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        warnings.simplefilter("ignore", pd.errors.PerformanceWarning)
+        if len(test_group_df) and len(test_group_df.columns):
+            j = rng.randrange(len(test_group_df.columns))
+            test_group_df.iloc[0, j] = test_group_df.iloc[-1, j]
+            test_group_df["derived"] = 1
+        if len(sample_df) and len(sample_df.columns):
+            j = rng.randrange(len(sample_df.columns))
+            sample_df.iloc[0, j] = sample_df.iloc[-1, j]
+
+
 def outcome(call):
     """('ok', result) or ('raised', class name, args as text)."""
     try:
@@ -233,6 +265,7 @@ def participate(env, seed, path):
     # Half the participants answer every group with the same kinds of values, as most do; the
     # others change them from group to group.
     kinds = [plan.choice(ANSWER_KINDS) for _ in range(4)] if plan.random() < 0.5 else None
+    kept = None
     with contextlib.redirect_stdout(out):
         gen = env.iter_test()
         group = 0
@@ -248,6 +281,12 @@ def participate(env, seed, path):
                 break
             test_group_df, sample_df = item
             trace.append(("group", test_group_df.copy(), sample_df.copy()))
+            if kept:  # a frame yielded earlier is still what it was
+                trace.append(("kept", kept[0].copy(), kept[1]))
+            if rng.random() < 0.1:
+                kept = (test_group_df, test_group_df.copy())
+            if rng.random() < 0.25:
+                trace.append(("mutated", outcome(lambda: mutate(rng, test_group_df, sample_df))))
             for _ in range(rng.choice([0, 0, 0, 1, 2])):
                 trace.append(("reminder", outcome(lambda: next(gen))))
             if rng.random() < 0.2:
@@ -286,11 +325,12 @@ def assert_same_trace(got, expected):
     for step, (g, e) in enumerate(zip(got, expected)):
         context = "step %d: %r" % (step, e[0])
         assert g[0] == e[0], context
-        if e[0] in ("group", "answered"):
+        if e[0] in ("group", "answered", "kept"):
             for g_frame, e_frame in zip(g[1:3], e[1:3]):
                 if isinstance(e_frame, pd.DataFrame):
                     assert type(g_frame) is type(e_frame), context
-                    assert_frame_equal(g_frame, e_frame, check_index_type="equiv", obj=context)
+                    assert_frame_equal(g_frame, e_frame, check_index_type=True, obj=context)
+                    assert repr(g_frame.index) == repr(e_frame.index), context
                     assert [type(v) for v in g_frame.index] == [type(v) for v in e_frame.index]
                 else:
                     assert g_frame == e_frame, context
@@ -302,17 +342,32 @@ def assert_same_trace(got, expected):
 # ---------------------------------------------------------------------------------------------
 
 
-def test_the_loop_does_the_literal_steps(target, tmp_path, submission_path):
+COPY_ON_WRITE = [False]
+if pd.__version__.startswith("2.") and hasattr(pd.options.mode, "copy_on_write"):
+    COPY_ON_WRITE.append(True)  # pandas 2: with and without Copy-on-Write
+
+
+@pytest.fixture(params=COPY_ON_WRITE, ids=lambda on: "cow" if on else "default")
+def copy_on_write(request):
+    if not request.param:
+        yield False
+        return
+    with pd.option_context("mode.copy_on_write", True):
+        yield True
+
+
+@pytest.mark.parametrize("wide", [False, True], ids=["narrow", "wide"])
+def test_the_loop_does_the_literal_steps(target, tmp_path, submission_path, copy_on_write, wide):
     oracle_path = str(tmp_path / "oracle.csv")
 
-    @settings(max_examples=literal.hypothesis_examples(60), deadline=None,
+    @settings(max_examples=literal.hypothesis_examples(12 if wide else 60), deadline=None,
               suppress_health_check=[HealthCheck.too_slow], report_multiple_bugs=False)
-    @given(n_groups=st.one_of(st.integers(0, 6), st.integers(0, 50)),
+    @given(n_groups=st.one_of(st.integers(0, 6), st.integers(0, 12 if wide else 50)),
            key_kind=st.sampled_from(["int", "float", "str"]),
            seed=st.integers(0, 2 ** 32 - 1))
     def check(n_groups, key_kind, seed):
         rng = random.Random(seed)
-        test_csv, sample_csv = dataset(rng, n_groups, key_kind)
+        test_csv, sample_csv = dataset(rng, n_groups, key_kind, wide)
         expected = participate(literal.make_env(test_csv, sample_csv, path=oracle_path), seed,
                                oracle_path)
         got = participate(target.env(test_csv, sample_csv), seed, SUBMISSION)
@@ -341,10 +396,12 @@ def test_the_data_sets_cover_what_they_claim():
             seen.add("test rows without a key")
         if not test_df["PlayId"].dropna().is_monotonic_increasing:
             seen.add("shuffled")
+        elif len(test_df) > 3 and not test_df["PlayId"].isna().any():
+            seen.add("in key order")
         seen.update(("column", str(test_df[c].dtype)) for c in test_df.columns)
     for case in [("PlayId", "int", "int64"), ("PlayId", "float", "float64"),
                  ("groups", 0), ("groups", 2), ("sample rows", 0), ("sample rows", 2),
-                 "sample keys without test rows", "test rows without a key", "shuffled",
+                 "sample keys without test rows", "test rows without a key", "shuffled", "in key order",
                  ("column", "bool"), ("column", "float64"), ("column", "int64")]:
         assert case in seen, case
     assert any(c[0] == "PlayId" and c[1] == "str" for c in seen)

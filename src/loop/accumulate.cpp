@@ -1,185 +1,326 @@
 #include "loop/accumulate.hpp"
 
+#include <new>
+#include <vector>
+
+#include "loop/support.hpp"
 #include "module/globals.hpp"
 
 namespace competition {
 
 namespace {
 
-// pandas.concat, from the pandas the module works with (not the participant's `pd`).
-py::Ref concat_function() {
-    py::Ref pd = py::Ref::steal(PyImport_ImportModule("pandas"));
-    return pd ? py::getattr(pd.get(), names::concat) : py::Ref();
+constexpr std::size_t kFanIn = 8;
+
+struct Waiting {
+    PyObject* frame;  // strong
+    int level;        // stands for kFanIn^level answers
+};
+
+// The object in the scope that holds what the accumulation knows. It has no attributes and no
+// methods: nothing here can be changed from Python.
+struct Accumulation {
+    PyObject_HEAD
+    std::vector<Waiting> waiting;
+    unsigned long generation;  // changes whenever `waiting` does
+    PyObject* frame_type;      // pandas.DataFrame
+    PyObject* concat;          // pandas.concat
+    // The shape of submission_df after the last join at once (null when unknown), and the sample
+    // column index last seen to give an answer of those columns.
+    PyObject* columns;
+    PyObject* dtypes;          // a tuple
+    PyObject* sample_columns;
+};
+
+PyTypeObject AccumulationType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+Accumulation* accumulation_of(Scope* scope) {
+    PyObject* o = scope->accumulation;
+    return o && Py_TYPE(o) == &AccumulationType ? reinterpret_cast<Accumulation*>(o) : nullptr;
 }
 
-// A frame's dtypes as a list, for comparison: from its block manager where pandas has one
-// (the dtypes Series costs more than the rest of the check), else from DataFrame.dtypes.
-py::Ref dtype_list(PyObject* frame) {
-    py::Ref mgr = py::Ref::steal(PyObject_GetAttrString(frame, "_mgr"));
-    if (mgr) {
-        py::Ref get_dtypes = py::Ref::steal(PyObject_GetAttrString(mgr.get(), "get_dtypes"));
-        if (get_dtypes) {
-            py::Ref dtypes = py::call(get_dtypes.get());
-            if (!dtypes) return py::Ref();
-            return py::call_method(dtypes.get(), names::tolist);
-        }
+void forget_shape(Accumulation* acc) {
+    Py_CLEAR(acc->columns);
+    Py_CLEAR(acc->dtypes);
+    Py_CLEAR(acc->sample_columns);
+}
+
+int acc_traverse(PyObject* self, visitproc visit, void* arg) {
+    Accumulation* acc = reinterpret_cast<Accumulation*>(self);
+    for (const Waiting& w : acc->waiting) Py_VISIT(w.frame);
+    Py_VISIT(acc->frame_type);
+    Py_VISIT(acc->concat);
+    Py_VISIT(acc->columns);
+    Py_VISIT(acc->dtypes);
+    Py_VISIT(acc->sample_columns);
+    return 0;
+}
+
+int acc_clear(PyObject* self) {
+    Accumulation* acc = reinterpret_cast<Accumulation*>(self);
+    std::vector<Waiting> waiting;
+    waiting.swap(acc->waiting);
+    ++acc->generation;
+    for (Waiting& w : waiting) Py_CLEAR(w.frame);
+    Py_CLEAR(acc->frame_type);
+    Py_CLEAR(acc->concat);
+    forget_shape(acc);
+    return 0;
+}
+
+void acc_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    acc_clear(self);
+    reinterpret_cast<Accumulation*>(self)->waiting.~vector();
+    PyObject_GC_Del(self);
+}
+
+// A frame's dtypes as a tuple: from its block manager where pandas has one (the dtypes Series
+// costs more than the rest of the check), else from DataFrame.dtypes.
+py::Ref dtype_tuple(PyObject* frame) {
+    py::Ref dtypes;
+    py::Ref mgr = py::Ref::steal(PyObject_GetAttr(frame, loop_names::_mgr));
+    py::Ref get_dtypes = mgr ? py::Ref::steal(PyObject_GetAttr(mgr.get(), loop_names::get_dtypes)) : py::Ref();
+    if (get_dtypes) {
+        dtypes = py::call(get_dtypes.get());
+    } else {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return py::Ref();
+        PyErr_Clear();
+        dtypes = py::getattr(frame, names::dtypes);
     }
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return py::Ref();
-    PyErr_Clear();
-    py::Ref dtypes = py::getattr(frame, names::dtypes);
-    if (!dtypes) return py::Ref();
-    return py::call_method(dtypes.get(), names::tolist);
+    return dtypes ? py::Ref::steal(PySequence_Tuple(dtypes.get())) : py::Ref();
 }
 
-// accumulated.append(answer), or the concat to the same effect where pandas has no append.
-py::Ref join_one(PyObject* accumulated, PyObject* answer) {
-    py::Ref append = py::Ref::steal(PyObject_GetAttr(accumulated, names::append));
-    if (append) return py::call(append.get(), answer);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return py::Ref();
-    PyErr_Clear();
-    py::Ref concat = concat_function();
-    py::Ref frames = py::Ref::steal(Py_BuildValue("[OO]", accumulated, answer));
-    if (!concat || !frames) return py::Ref();
-    return py::call(concat.get(), frames.get());
-}
-
-// Equal lists of dtypes, pair by pair. Dtypes of different kinds are simply unequal (some
+// Equal tuples of dtypes, pair by pair. Dtypes of different kinds are simply unequal (some
 // numpy releases raise when asked to compare them).
 int same_dtypes(PyObject* a, PyObject* b) {
-    if (!PyList_Check(a) || !PyList_Check(b) || PyList_GET_SIZE(a) != PyList_GET_SIZE(b)) return 0;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(a); ++i) {
-        PyObject* x = PyList_GET_ITEM(a, i);
-        PyObject* y = PyList_GET_ITEM(b, i);
+    if (!PyTuple_Check(a) || !PyTuple_Check(b) || PyTuple_GET_SIZE(a) != PyTuple_GET_SIZE(b)) return 0;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(a); ++i) {
+        PyObject* x = PyTuple_GET_ITEM(a, i);
+        PyObject* y = PyTuple_GET_ITEM(b, i);
         if (x == y) continue;
         if (Py_TYPE(x) != Py_TYPE(y)) return 0;
         int eq = PyObject_RichCompareBool(x, y, Py_EQ);
-        if (eq < 0) {
-            if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
-            PyErr_Clear();
-            return 0;
-        }
+        if (eq < 0) return fall_back_on_error() ? 0 : -1;
         if (!eq) return 0;
     }
     return 1;
 }
 
-// Is the answer shaped like the accumulated frame: equal columns, equal dtypes? The answer's
-// columns are PlayId followed by columns equal to sample_columns, so when sample_columns is
-// the very index that matched before, they match again.
-int same_shape(Scope* scope, PyObject* answer, PyObject* sample_columns) {
-    if (!scope->acc_columns || !scope->acc_dtypes) return 0;
-    py::Ref acc_columns = py::Ref::borrow(scope->acc_columns);
-    py::Ref acc_dtypes = py::Ref::borrow(scope->acc_dtypes);
-    if (sample_columns != scope->acc_sample_columns) {
+// A frame whose joins carry nothing but rows: no attrs to merge, duplicate row labels allowed.
+int plain_frame(Accumulation* acc, PyObject* frame) {
+    if (Py_TYPE(frame) != reinterpret_cast<PyTypeObject*>(acc->frame_type)) return 0;
+    py::Ref attrs = py::getattr(frame, loop_names::attrs);
+    if (!attrs) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();  // a pandas without attrs
+    } else if (!PyDict_CheckExact(attrs.get()) || PyDict_Size(attrs.get()) != 0) {
+        return 0;
+    }
+    py::Ref flags = py::getattr(frame, loop_names::flags);
+    if (!flags) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();  // a pandas without flags
+        return 1;
+    }
+    py::Ref allows = py::getattr(flags.get(), loop_names::allows_duplicate_labels);
+    if (!allows) return -1;
+    return allows.get() == Py_True ? 1 : 0;
+}
+
+// Would joining `answer` only stack it under submission_df? 1 yes, 0 no, -1 error.
+int stacks(Accumulation* acc, Scope* scope, PyObject* predictions_df, PyObject* answer,
+           PyObject* sample_columns) {
+    if (!acc->columns || !acc->dtypes || answer == predictions_df) return 0;
+    int plain = plain_frame(acc, answer);
+    if (plain == 1) plain = plain_frame(acc, scope->submission_df);
+    if (plain <= 0) return plain;
+    // The answer's columns are PlayId followed by columns equal to sample_columns, so when
+    // sample_columns is the very index that matched before, they match again.
+    if (sample_columns != acc->sample_columns) {
+        py::Ref acc_columns = py::Ref::borrow(acc->columns);
         py::Ref columns = py::getattr(answer, names::columns);
         if (!columns) return -1;
         py::Ref eq = py::call_method(columns.get(), names::equals, acc_columns.get());
         if (!eq) return -1;
         int truth = PyObject_IsTrue(eq.get());
         if (truth <= 0) return truth;
-        py::assign(&scope->acc_sample_columns, sample_columns);
+        py::assign(&acc->sample_columns, sample_columns);
     }
-    py::Ref dtypes = dtype_list(answer);
+    py::Ref acc_dtypes = py::Ref::borrow(acc->dtypes);
+    py::Ref dtypes = dtype_tuple(answer);
     if (!dtypes) return -1;
     return same_dtypes(dtypes.get(), acc_dtypes.get());
 }
 
-bool remember_shape(Scope* scope) {
-    py::Ref accumulated = py::Ref::borrow(scope->submission_df);
-    py::Ref columns = py::getattr(accumulated.get(), names::columns);
-    if (!columns) return false;
-    py::Ref dtypes = dtype_list(accumulated.get());
-    if (!dtypes) return false;
-    py::assign(&scope->acc_columns, columns.get());
-    py::assign(&scope->acc_dtypes, dtypes.get());
-    // The joined columns may hold more than the answer's: the next answer is checked in full.
-    Py_CLEAR(scope->acc_sample_columns);
+bool remember_shape(Accumulation* acc, PyObject* submission_df) {
+    forget_shape(acc);
+    py::Ref columns = py::getattr(submission_df, names::columns);
+    py::Ref dtypes = columns ? dtype_tuple(submission_df) : py::Ref();
+    if (!dtypes) return fall_back_on_error();  // the next answer is joined at once
+    acc->columns = columns.release();
+    acc->dtypes = dtypes.release();
     return true;
+}
+
+// pandas.concat(frames), as a new frame.
+py::Ref concat_list(Accumulation* acc, PyObject* frames) {
+    py::Ref concat = py::Ref::borrow(acc->concat);
+    return py::call(concat.get(), frames);
+}
+
+const char kChanged[] = "predict() was called again while an answer was being joined";
+
+// Merges the last kFanIn waiting frames into one while they are of one level. What cannot be
+// merged waits on: false only for an error that must end the predict, with nothing changed.
+bool compact(Accumulation* acc) {
+    for (;;) {
+        std::size_t n = acc->waiting.size();
+        if (n < kFanIn) return true;
+        int level = acc->waiting[n - 1].level;
+        for (std::size_t i = n - kFanIn; i < n; ++i)
+            if (acc->waiting[i].level != level) return true;
+        py::Ref run = py::Ref::steal(PyList_New(kFanIn));
+        if (!run) return false;
+        for (std::size_t i = 0; i < kFanIn; ++i)
+            PyList_SET_ITEM(run.get(), i, py::new_ref(acc->waiting[n - kFanIn + i].frame));
+        unsigned long generation = acc->generation;
+        py::Ref merged = concat_list(acc, run.get());
+        if (!merged) return fall_back_on_error();
+        if (acc->generation != generation) return true;  // changed meanwhile: leave it be
+        for (std::size_t i = n - kFanIn; i < n; ++i) Py_DECREF(acc->waiting[i].frame);
+        acc->waiting.resize(n - kFanIn);
+        acc->waiting.push_back({merged.release(), level + 1});
+        ++acc->generation;
+    }
+}
+
+// accumulated.append(answer), or the concat to the same effect where pandas has no append.
+py::Ref join_one(Accumulation* acc, PyObject* accumulated, PyObject* answer) {
+    py::Ref append = py::Ref::steal(PyObject_GetAttr(accumulated, names::append));
+    if (append) return py::call(append.get(), answer);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return py::Ref();
+    PyErr_Clear();
+    py::Ref concat = acc ? py::Ref::borrow(acc->concat) : py::Ref();
+    if (!concat) {
+        py::Ref pd = pandas_module();
+        concat = pd ? py::getattr(pd.get(), names::concat) : py::Ref();
+        if (!concat) return py::Ref();
+    }
+    py::Ref frames = py::Ref::steal(Py_BuildValue("[OO]", accumulated, answer));
+    return frames ? py::call(concat.get(), frames.get()) : py::Ref();
 }
 
 } // namespace
 
-bool flush(Scope* scope) {
-    if (!scope->pending || PyList_GET_SIZE(scope->pending) == 0) return true;
-    py::Ref concat = concat_function();
+bool accumulation_type_ready() {
+    PyTypeObject* t = &AccumulationType;
+    t->tp_name = "competition.accumulation";
+    t->tp_basicsize = sizeof(Accumulation);
+    t->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    t->tp_dealloc = acc_dealloc;
+    t->tp_traverse = acc_traverse;
+    t->tp_clear = acc_clear;
+    return PyType_Ready(t) == 0;
+}
+
+bool accumulation_reset(Scope* scope) {
+    if (!(AccumulationType.tp_flags & Py_TPFLAGS_READY) && !accumulation_type_ready()) return false;
+    py::Ref pd = pandas_module();
+    py::Ref frame_type = pd ? py::getattr(pd.get(), names::DataFrame) : py::Ref();
+    py::Ref concat = frame_type ? py::getattr(pd.get(), names::concat) : py::Ref();
     if (!concat) return false;
-    // Take the pending answers over: answers accepted meanwhile start a new list.
-    py::Ref pending = py::Ref::steal(scope->pending);
-    scope->pending = nullptr;
-    Py_ssize_t n = PyList_GET_SIZE(pending.get());
-    py::Ref frames = py::Ref::steal(PyList_New(n + 1));
-    py::Ref joined;
-    if (frames) {
-        PyList_SET_ITEM(frames.get(), 0, py::new_ref(scope->submission_df));
-        for (Py_ssize_t i = 0; i < n; ++i)
-            PyList_SET_ITEM(frames.get(), i + 1, py::new_ref(PyList_GET_ITEM(pending.get(), i)));
-        joined = py::call(concat.get(), frames.get());
-    }
-    if (!joined) {
-        // Nothing is lost: the answers go back in front of any accepted meanwhile.
-        if (!scope->pending) {
-            scope->pending = pending.release();
-        } else {
-            PyObject *type, *value, *tb;
-            PyErr_Fetch(&type, &value, &tb);
-            PyList_SetSlice(scope->pending, 0, 0, pending.get());
-            PyErr_Restore(type, value, tb);
-        }
+    Accumulation* acc = PyObject_GC_New(Accumulation, &AccumulationType);
+    if (!acc) return false;
+    new (&acc->waiting) std::vector<Waiting>();
+    acc->generation = 0;
+    acc->frame_type = frame_type.release();
+    acc->concat = concat.release();
+    acc->columns = acc->dtypes = acc->sample_columns = nullptr;
+    PyObject_GC_Track(reinterpret_cast<PyObject*>(acc));
+    py::Ref owned = py::Ref::steal(reinterpret_cast<PyObject*>(acc));
+    py::assign(&scope->accumulation, owned.get());
+    return true;
+}
+
+bool accumulation_flush(Scope* scope) {
+    Accumulation* acc = accumulation_of(scope);
+    if (!acc || acc->waiting.empty()) return true;
+    py::Ref keep = py::Ref::borrow(reinterpret_cast<PyObject*>(acc));
+    std::size_t n = acc->waiting.size();
+    py::Ref frames = py::Ref::steal(PyList_New(static_cast<Py_ssize_t>(n) + 1));
+    if (!frames) return false;
+    PyList_SET_ITEM(frames.get(), 0, py::new_ref(scope->submission_df));
+    for (std::size_t i = 0; i < n; ++i) PyList_SET_ITEM(frames.get(), i + 1, py::new_ref(acc->waiting[i].frame));
+    unsigned long generation = acc->generation;
+    py::Ref joined = concat_list(acc, frames.get());
+    if (!joined) return false;
+    if (acc->generation != generation) {
+        PyErr_SetString(PyExc_RuntimeError, kChanged);
         return false;
     }
+    std::vector<Waiting> waiting;
+    waiting.swap(acc->waiting);
+    ++acc->generation;
     py::assign(&scope->submission_df, joined.get());
-    for (Py_ssize_t& n : scope->pending_levels) n = 0;
+    for (Waiting& w : waiting) Py_DECREF(w.frame);
     return true;
 }
 
-bool compact(Scope* scope) {
-    constexpr Py_ssize_t kFanIn = 8;
-    constexpr int kLevels = sizeof scope->pending_levels / sizeof scope->pending_levels[0];
-    for (int level = 0; level + 1 < kLevels && scope->pending_levels[level] >= kFanIn; ++level) {
-        py::Ref pending = py::Ref::borrow(scope->pending);
-        Py_ssize_t n = pending ? PyList_GET_SIZE(pending.get()) : 0;
-        if (n < kFanIn) break;
-        py::Ref run = py::Ref::steal(PyList_GetSlice(pending.get(), n - kFanIn, n));
-        py::Ref concat = run ? concat_function() : py::Ref();
-        py::Ref merged = concat ? py::call(concat.get(), run.get()) : py::Ref();
-        py::Ref one = merged ? py::Ref::steal(Py_BuildValue("[O]", merged.get())) : py::Ref();
-        if (!one) {
-            if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
-            PyErr_Clear();
-            return true;
-        }
-        // Only when nothing changed the list meanwhile.
-        if (scope->pending != pending.get() || PyList_GET_SIZE(pending.get()) != n) break;
-        if (PyList_SetSlice(pending.get(), n - kFanIn, n, one.get()) < 0) return false;
-        scope->pending_levels[level] -= kFanIn;
-        scope->pending_levels[level + 1] += 1;
-    }
-    return true;
-}
-
-void reset_accumulation(Scope* scope) {
-    Py_CLEAR(scope->pending);
-    Py_CLEAR(scope->acc_columns);
-    Py_CLEAR(scope->acc_dtypes);
-    Py_CLEAR(scope->acc_sample_columns);
-    for (Py_ssize_t& n : scope->pending_levels) n = 0;
-}
-
-bool accumulate(Scope* scope, PyObject* answer, PyObject* sample_columns) {
-    int same = same_shape(scope, answer, sample_columns);
-    if (same < 0) return false;
-    if (same) {
-        if (!scope->pending && !(scope->pending = PyList_New(0))) return false;
-        if (PyList_Append(scope->pending, answer) < 0) return false;
-        scope->pending_levels[0] += 1;
+bool Joining::join(PyObject* predictions_df, PyObject* answer, PyObject* sample_columns) {
+    Accumulation* acc = accumulation_of(scope_);
+    py::Ref keep = py::Ref::borrow(reinterpret_cast<PyObject*>(acc));
+    int stacked = acc ? stacks(acc, scope_, predictions_df, answer, sample_columns) : 0;
+    if (stacked < 0 && !fall_back_on_error()) return false;
+    if (stacked > 0) {
+        if (!compact(acc)) return false;
+        acc->waiting.push_back({py::new_ref(answer), 0});
+        ++acc->generation;
+        queued_ = answer;
         return true;
     }
-    if (!flush(scope)) return false;
-    py::Ref accumulated = py::Ref::borrow(scope->submission_df);
-    py::Ref joined = join_one(accumulated.get(), answer);
+    // submission_df = submission_df.append(answer), after the answers waiting before it. A copy
+    // that is the caller's own frame (a copy() that returns self) is copied once more, by pandas'
+    // own DataFrame.copy, since a join may keep a view of its input: what is written must be what
+    // the answer held when it was accepted.
+    py::Ref own;
+    if (answer == predictions_df) {
+        py::Ref frame_type = acc ? py::Ref::borrow(acc->frame_type) : py::Ref();
+        py::Ref copy = frame_type ? py::getattr(frame_type.get(), names::copy) : py::Ref();
+        own = copy ? py::call(copy.get(), answer) : py::Ref();
+        if (!own) return false;
+        answer = own.get();
+    }
+    if (!accumulation_flush(scope_)) return false;
+    before_ = py::Ref::borrow(scope_->submission_df);
+    py::Ref joined = join_one(acc, before_.get(), answer);
     if (!joined) return false;
-    py::assign(&scope->submission_df, joined.get());
-    return remember_shape(scope);
+    py::assign(&scope_->submission_df, joined.get());
+    after_ = joined.get();
+    return !acc || remember_shape(acc, after_);
+}
+
+Joining::~Joining() {
+    if (committed_ || (!queued_ && !after_)) return;
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    Accumulation* acc = accumulation_of(scope_);
+    if (acc && queued_) {
+        for (std::size_t i = acc->waiting.size(); i-- > 0;) {
+            if (acc->waiting[i].frame == queued_ && acc->waiting[i].level == 0) {
+                PyObject* frame = acc->waiting[i].frame;
+                acc->waiting.erase(acc->waiting.begin() + static_cast<std::ptrdiff_t>(i));
+                ++acc->generation;
+                Py_DECREF(frame);
+                break;
+            }
+        }
+    }
+    if (after_ && scope_->submission_df == after_) {
+        py::assign(&scope_->submission_df, before_.get());
+        if (acc) forget_shape(acc);
+    }
+    PyErr_Restore(type, value, tb);
 }
 
 } // namespace competition

@@ -1,25 +1,49 @@
-// The accumulated predictions of a run: submission_df followed by the pending answers.
+// The accumulated predictions of a run: submission_df (in the make_env scope) followed by the
+// answers accepted since it was last joined.
+//
+// Joining each answer to submission_df at once copies every earlier answer again, so a run of N
+// groups would cost N^2. An answer that joining would only stack under the others waits instead,
+// and the waiting answers are merged in runs of eight, level by level, so that neither a predict
+// nor the writer joins many frames at once. "Only stack" means: a plain DataFrame (not a
+// subclass, default flags, no attrs) with the columns and dtypes of submission_df, which is
+// itself plain, and a copy that is not the caller's own frame. Any other answer is joined at once,
+// as one append per answer joins it, so that what that append raises is raised by the predict
+// that gave the answer.
 #pragma once
 
 #include "module/scope.hpp"
 
 namespace competition {
 
-// Adds one accepted answer (the tagged copy) after the others. An answer with the columns and
-// dtypes of the accumulated frame waits in the pending list, since joining it is plain stacking;
-// any other answer is joined at once, exactly as one append per answer joins it, so that what
-// that append would raise is raised now.
-// sample_columns is the column index the answer was checked against (before PlayId was added).
-bool accumulate(Scope* scope, PyObject* answer, PyObject* sample_columns);
+bool accumulation_type_ready();
 
-// Joins the pending answers to submission_df.
-bool flush(Scope* scope);
+// Starts the accumulation of a run whose submission_df has just been set to a new empty frame.
+bool accumulation_reset(Scope* scope);
 
-// Merges full runs of pending answers into one frame each. Only an interrupt or the like
-// fails it (false); an ordinary error leaves the answers as they were, to be joined later.
-bool compact(Scope* scope);
+// One accepted answer joining the accumulated predictions: `answer` is the tagged copy of
+// `predictions_df`, `sample_columns` the column index it was checked against. Undone when it
+// goes out of scope without commit(), so that a predict that fails after joining (the state
+// could not be moved on) leaves the accumulated predictions as they were.
+class Joining {
+public:
+    explicit Joining(Scope* scope) : scope_(scope) {}
+    Joining(const Joining&) = delete;
+    Joining& operator=(const Joining&) = delete;
+    ~Joining();
 
-// Forgets the pending answers and what is known of submission_df's shape.
-void reset_accumulation(Scope* scope);
+    bool join(PyObject* predictions_df, PyObject* answer, PyObject* sample_columns);
+    void commit() { committed_ = true; }
+
+private:
+    Scope* scope_;
+    bool committed_ = false;
+    PyObject* queued_ = nullptr;        // borrowed: the answer put in the waiting list
+    py::Ref before_;                    // submission_df before an answer joined at once
+    PyObject* after_ = nullptr;         // borrowed: submission_df after it
+};
+
+// Joins the waiting answers to submission_df, as the writer needs it. Nothing is lost when it
+// fails: the answers wait on.
+bool accumulation_flush(Scope* scope);
 
 } // namespace competition

@@ -1,9 +1,10 @@
 // The generator that iter_test() returns: an iterator type of our own with the interpreter's
-// generator protocol (send, throw, close, the just-started and already-executing rules).
+// generator protocol (send, throw, close, the just-started and already-executing rules). Its
+// body is in iter_test.cpp.
+#include <cstddef>
 #include <new>
 
-#include "loop/accumulate.hpp"
-#include "loop/plan.hpp"
+#include "loop/generator.hpp"
 #include "module/globals.hpp"
 #include "module/methods.hpp"
 
@@ -11,101 +12,11 @@ namespace competition {
 
 namespace {
 
-enum class GenState { created, suspended, finished };
-
-struct Gen {
-    PyObject_HEAD
-    PyObject* weaklist;
-    PyObject* name;
-    PyObject* qualname;
-    PyObject* self;   // the Competition instance
-    PyObject* scope;  // the make_env scope
-    GenState state;
-    bool running;
-    // locals of the walk, from the first advance on
-    PyObject* sample_submission_df;
-    PyObject* test_df;
-    Plan plan;
-};
-
 inline Gen* as_gen(PyObject* o) { return reinterpret_cast<Gen*>(o); }
-
-void release_locals(Gen* g) {
-    Py_CLEAR(g->sample_submission_df);
-    Py_CLEAR(g->test_df);
-    g->plan.clear();
-}
 
 void finish(Gen* g) {
     g->state = GenState::finished;
-    release_locals(g);
-}
-
-const char kReminder[] =
-    "ERROR: You must call `predict()` successfully before you can continue with `iter_test()`.";
-
-// Serves the next group, or sets DONE and returns null with no error when there is none.
-PyObject* next_group(Gen* g) {
-    Scope* scope = as_scope(g->scope);
-    py::Ref key, test_group_df;
-    if (!plan_next_test_group(&g->plan, g->test_df, &key, &test_group_df)) {
-        if (PyErr_Occurred()) return nullptr;
-        set_state(scope, names::DONE);
-        return nullptr;
-    }
-    py::assign(&scope->active_key_value, key.get());
-    py::Ref sample = plan_sample_frame(&g->plan, g->sample_submission_df, key.get());
-    if (!sample) return nullptr;
-    py::assign(&scope->active_sample_prediction_df, sample.get());
-    if (!set_state(scope, names::AWAITING_PREDICT)) return nullptr;
-    return PyTuple_Pack(2, test_group_df.get(), sample.get());
-}
-
-bool reset_submission(Scope* scope) {
-    py::Ref pd = lookup_global(names::pd);
-    if (!pd) return false;
-    py::Ref DataFrame = py::getattr(pd.get(), names::DataFrame);
-    if (!DataFrame) return false;
-    py::Ref empty = py::call(DataFrame.get());
-    if (!empty) return false;
-    py::assign(&scope->submission_df, empty.get());
-    reset_accumulation(scope);
-    return true;
-}
-
-PyObject* first_advance(Gen* g) {
-    Scope* scope = as_scope(g->scope);
-    int claimed_by_other = state_is(scope, names::INIT, Py_NE);
-    if (claimed_by_other < 0) return nullptr;
-    if (claimed_by_other && !refuse(g->self, "You can only iterate over `iter_test()` once."))
-        return nullptr;
-    if (!reset_submission(scope)) return nullptr;
-    py::Ref read = py::getattr(g->self, names::read_csv_m);
-    if (!read) return nullptr;
-    py::Ref sample_name = py::Ref::steal(PyUnicode_FromString("sample_submission.csv"));
-    if (!sample_name) return nullptr;
-    py::Ref sample = py::call(read.get(), sample_name.get());
-    if (!sample) return nullptr;
-    py::assign(&g->sample_submission_df, sample.get());
-    py::Ref test_name = py::Ref::steal(PyUnicode_FromString("test.csv"));
-    if (!test_name) return nullptr;
-    py::Ref test = py::call(read.get(), test_name.get());
-    if (!test) return nullptr;
-    py::assign(&g->test_df, test.get());
-    if (!plan_build(&g->plan, g->test_df, g->sample_submission_df)) return nullptr;
-    return next_group(g);
-}
-
-PyObject* resume(Gen* g) {
-    Scope* scope = as_scope(g->scope);
-    int unanswered = state_is(scope, names::MADE_PREDICTION, Py_NE);
-    if (unanswered < 0) return nullptr;
-    if (unanswered) {
-        py::Ref line = py::Ref::steal(PyUnicode_FromString(kReminder));
-        if (!line || !print_line(line.get())) return nullptr;
-        return py::none();
-    }
-    return next_group(g);
+    body_release(g);
 }
 
 // An exception leaving the body ends the generator; StopIteration becomes RuntimeError, as for
@@ -162,9 +73,9 @@ PyObject* advance(Gen* g, bool throwing) {
             result = nullptr;  // the pending exception is raised at the suspension point
         else if (g->state == GenState::created) {
             g->state = GenState::suspended;
-            result = first_advance(g);
+            result = body_first_advance(g);
         } else {
-            result = resume(g);
+            result = body_resume(g);
         }
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
@@ -286,16 +197,14 @@ int gen_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(g->qualname);
     Py_VISIT(g->self);
     Py_VISIT(g->scope);
-    Py_VISIT(g->sample_submission_df);
-    Py_VISIT(g->test_df);
-    return g->plan.traverse(visit, arg);
+    return body_traverse(g, visit, arg);
 }
 
 int gen_clear(PyObject* self) {
     Gen* g = as_gen(self);
     Py_CLEAR(g->self);
     Py_CLEAR(g->scope);
-    release_locals(g);
+    body_release(g);
     return 0;
 }
 
@@ -306,7 +215,6 @@ void gen_dealloc(PyObject* self) {
     gen_clear(self);
     Py_CLEAR(g->name);
     Py_CLEAR(g->qualname);
-    g->plan.~Plan();
     PyObject_GC_Del(self);
 }
 
@@ -369,7 +277,7 @@ PyObject* iter_test_impl(Function* f, PyObject* const* args) {
     g->running = false;
     g->sample_submission_df = nullptr;
     g->test_df = nullptr;
-    new (&g->plan) Plan();
+    g->walk = nullptr;
     PyObject_GC_Track(reinterpret_cast<PyObject*>(g));
     return reinterpret_cast<PyObject*>(g);
 }

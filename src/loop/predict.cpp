@@ -1,5 +1,23 @@
-// predict() and write_submission_file().
+// predict():
+//
+//     def predict(self, predictions_df):
+//         if Competition._state == State.DONE:
+//             self.__error("You have already made predictions for the full test set. Call "
+//                          "`write_submission_file()` if you want to submit your predictions.")
+//         if Competition._state != State.AWAITING_PREDICT:
+//             self.__error("You must get the next test sample from `iter_test()` first.")
+//         if not isinstance(predictions_df, pd.DataFrame):
+//             self.__error("You must provide a DataFrame.")
+//         if not predictions_df.columns.equals(active_sample_prediction_df.columns):
+//             self.__error("Columns in predictions_df do not match expected: [%s]"
+//                          % active_sample_prediction_df.columns)
+//         predictions_df.insert(0, "PlayId", active_key_value)
+//         submission_df = submission_df.append(predictions_df.copy())
+//         Competition._state = State.MADE_PREDICTION
+//
+// How the copy joins the accumulated predictions is accumulate.hpp's business.
 #include "loop/accumulate.hpp"
+#include "loop/support.hpp"
 #include "module/globals.hpp"
 #include "module/methods.hpp"
 
@@ -28,6 +46,7 @@ PyObject* predict_impl(Function* f, PyObject* const* args) {
     PyObject* self = args[0];
     PyObject* predictions_df = args[1];
     Scope* scope = as_scope(f->scope);
+    if (!loop_names_ready()) return nullptr;
 
     int done = state_is(scope, names::DONE, Py_EQ);
     if (done < 0) return nullptr;
@@ -75,32 +94,12 @@ PyObject* predict_impl(Function* f, PyObject* const* args) {
         return nullptr;
     py::Ref copy = py::call_method(predictions_df, names::copy);
     if (!copy) return nullptr;
-    if (!accumulate(scope, copy.get(), expected.get())) return nullptr;
+    // The answer is taken and the state moved on together: a predict that fails changes
+    // neither (the caller's frame keeps the PlayId column, as the literal steps leave it).
+    Joining joining(scope);
+    if (!joining.join(predictions_df, copy.get(), expected.get())) return nullptr;
     if (!set_state(scope, names::MADE_PREDICTION)) return nullptr;
-    // With the answer taken and the state moved on, merge what has piled up.
-    if (!compact(scope)) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* write_submission_file_impl(Function* f, PyObject* const* args) {
-    PyObject* self = args[0];
-    Scope* scope = as_scope(f->scope);
-    int not_done = state_is(scope, names::DONE, Py_NE);
-    if (not_done < 0) return nullptr;
-    if (not_done && !refuse(self, "You must first complete the `iter_test()` loop.")) return nullptr;
-    if (!flush(scope)) return nullptr;
-    py::Ref path = py::Ref::steal(PyUnicode_FromString("/vantor/working/submission.csv"));
-    py::Ref kwnames = py::tuple(names::index);
-    if (!path || !kwnames) return nullptr;
-    py::Ref submission = py::Ref::borrow(scope->submission_df);
-    py::Ref to_csv = py::getattr(submission.get(), names::to_csv);
-    if (!to_csv) return nullptr;
-    PyObject* call_args[] = {path.get(), Py_False};
-    if (!py::call_kw(to_csv.get(), call_args, 1, kwnames.get())) return nullptr;
-    py::Ref line = py::Ref::steal(PyUnicode_FromString(
-        "Your submission file has been saved!  Once you `Commit` your Notebook and it finishes running, "
-        "you can submit the file to the competition from the Notebook Viewer `Output` tab."));
-    if (!line || !print_line(line.get())) return nullptr;
+    joining.commit();
     Py_RETURN_NONE;
 }
 

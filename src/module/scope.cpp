@@ -11,10 +11,7 @@ int scope_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(s->active_key_value);
     Py_VISIT(s->active_sample_prediction_df);
     Py_VISIT(s->submission_df);
-    Py_VISIT(s->pending);
-    Py_VISIT(s->acc_columns);
-    Py_VISIT(s->acc_dtypes);
-    Py_VISIT(s->acc_sample_columns);
+    Py_VISIT(s->accumulation);
     return 0;
 }
 
@@ -25,10 +22,7 @@ int scope_clear(PyObject* self) {
     Py_CLEAR(s->active_key_value);
     Py_CLEAR(s->active_sample_prediction_df);
     Py_CLEAR(s->submission_df);
-    Py_CLEAR(s->pending);
-    Py_CLEAR(s->acc_columns);
-    Py_CLEAR(s->acc_dtypes);
-    Py_CLEAR(s->acc_sample_columns);
+    Py_CLEAR(s->accumulation);
     return 0;
 }
 
@@ -61,11 +55,7 @@ py::Ref scope_new() {
     s->active_key_value = py::none();
     s->active_sample_prediction_df = py::none();
     s->submission_df = py::none();
-    s->pending = nullptr;
-    s->acc_columns = nullptr;
-    s->acc_dtypes = nullptr;
-    s->acc_sample_columns = nullptr;
-    for (Py_ssize_t& n : s->pending_levels) n = 0;
+    s->accumulation = nullptr;
     PyObject_GC_Track(reinterpret_cast<PyObject*>(s));
     return py::Ref::steal(reinterpret_cast<PyObject*>(s));
 }

@@ -12,19 +12,11 @@ struct Scope {
     PyObject* Competition;
     PyObject* active_key_value;
     PyObject* active_sample_prediction_df;
-    // The accumulated predictions are submission_df followed by the frames in pending, which
-    // have the columns and dtypes of submission_df (so that joining them is plain stacking).
-    // pending is null or a list; acc_columns and acc_dtypes describe submission_df after a join,
-    // and acc_sample_columns is the sample column index last seen to match acc_columns.
     PyObject* submission_df;
-    PyObject* pending;
-    PyObject* acc_columns;
-    PyObject* acc_dtypes;
-    PyObject* acc_sample_columns;
-    // How many frames of each merge level end the pending list (level i stands for
-    // kFanIn^i answers): the pending answers are merged in runs as they arrive, so that
-    // neither a predict nor the writer joins many frames at once.
-    Py_ssize_t pending_levels[16];
+    // The answers accepted after the last join to submission_df, in an object of the test loop's
+    // own (null until the first advance): the accumulated predictions are submission_df followed
+    // by them.
+    PyObject* accumulation;
 };
 
 extern PyTypeObject ScopeType;

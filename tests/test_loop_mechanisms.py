@@ -1,0 +1,261 @@
+"""The test loop's own machinery against what a participant's code can do to it: state reachable
+from Python, the rules for joining answers, a predict that fails part way, the exact row labels
+of what is yielded, and the reader looked up for each input.
+
+Each case runs the same participant script against the module and against the literal steps
+(literal.py) and compares what both saw and wrote.
+"""
+import contextlib
+import io
+import os
+import subprocess
+import sys
+import textwrap
+
+import pandas as pd
+import pytest
+
+import literal
+from conftest import MODULE_PATH, sealed_inputs
+
+pytestmark = pytest.mark.filterwarnings("ignore::FutureWarning")
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+# Ten groups, so that waiting answers are merged at least once (runs of eight).
+TEST = "PlayId,x\n" + "".join("%d,%d\n" % (k, k * 10) for k in range(1, 11))
+SAMPLE = "PlayId,y,z\n" + "".join("%d,0,0\n" % k for k in range(1, 11))
+
+
+def outcome(call):
+    try:
+        return ("ok", call())
+    except BaseException as exc:  # what the call did is what is compared
+        return ("raised", type(exc).__name__, str(exc))
+
+
+def play(env, script, path):
+    """Runs script(env) and returns (its trace, the state, the written bytes or None)."""
+    if os.path.exists(path):
+        os.remove(path)
+    with contextlib.redirect_stdout(io.StringIO()):
+        trace = script(env)
+        written = outcome(env.write_submission_file)
+    data = None
+    if os.path.exists(path):
+        with open(path, "rb") as f:
+            data = f.read()
+        os.remove(path)
+    return trace, type(env)._state.name, written[0], data
+
+
+def same_as_literal(env_with, tmp_path, script, test=TEST, sample=SAMPLE):
+    _, env = env_with(test, sample)
+    got = play(env, script, literal.SUBMISSION)
+    oracle = str(tmp_path / "oracle.csv")
+    expected = play(literal.make_env(test.encode(), sample.encode(), path=oracle), script, oracle)
+    assert got == expected
+    return got
+
+
+def answer(sample_df, value):
+    return pd.DataFrame({c: [value] * len(sample_df) for c in sample_df.columns}, index=sample_df.index)
+
+
+# ---- joining answers -----------------------------------------------------------------------
+
+needs_flags = pytest.mark.skipif(not hasattr(pd.DataFrame, "flags"), reason="pandas without flags")
+
+
+@needs_flags
+def test_an_answer_refusing_duplicate_labels_is_refused_by_its_own_predict(env_with, tmp_path, submission_path):
+    def script(env):
+        trace = []
+        for i, (_, sample_df) in enumerate(env.iter_test()):
+            a = answer(sample_df, i)
+            a.index = [0] * len(a)  # every answer has the row label 0
+            if i == 3:
+                strict = a.set_flags(allows_duplicate_labels=False)
+                trace.append(outcome(lambda: env.predict(strict)))
+                trace.append(type(env)._state.name)
+            trace.append(outcome(lambda: env.predict(a)))
+        return trace
+
+    trace, state, written, data = same_as_literal(env_with, tmp_path, script)
+    assert trace[3][:2] == ("raised", "DuplicateLabelError") and trace[4] == "AWAITING_PREDICT"
+    assert state == "DONE" and written == "ok" and data.count(b"\n") == 11
+
+
+class SelfCopy(pd.DataFrame):
+    """A subclass whose copy() hands back the frame itself."""
+    @property
+    def _constructor(self):
+        return SelfCopy
+
+    def copy(self, deep=True):
+        return self
+
+
+@pytest.mark.parametrize("kind", ["copy returns self", "attrs", "changed after predict"])
+def test_answers_are_joined_as_they_were_when_accepted(env_with, tmp_path, submission_path, kind):
+    def script(env):
+        reused = None
+        for i, (_, sample_df) in enumerate(env.iter_test()):
+            if kind == "copy returns self":
+                reused = SelfCopy(answer(sample_df, i)) if reused is None else reused
+                if "PlayId" in reused.columns:
+                    del reused["PlayId"]
+                reused.iloc[:, :] = i
+                env.predict(reused)
+            else:
+                a = answer(sample_df, i)
+                if kind == "attrs":
+                    a.attrs["group"] = i
+                env.predict(a)
+                a.iloc[:, :] = -1  # the caller's frame is its own again
+        return []
+
+    if kind == "copy returns self":
+        # Some pandas releases keep a view of the only non-empty frame they join, so the literal
+        # steps would write the first answer as the caller changed it later: not done here.
+        _, env = env_with(TEST, SAMPLE)
+        _, state, written, data = play(env, script, literal.SUBMISSION)
+    else:
+        _, state, written, data = same_as_literal(env_with, tmp_path, script)
+    assert written == "ok" and b"-1" not in data
+    rows = data.decode().splitlines()[1:]
+    assert [r.split(",")[1] for r in rows] == [str(i) for i in range(10)]
+
+
+def test_a_predict_that_fails_while_joining_changes_nothing(env_with, tmp_path, submission_path, monkeypatch):
+    """An interrupt inside the join of waiting answers: that predict fails, its answer is not
+    taken and the state stays; the corrected call that follows is taken."""
+    fail = {"on": False}
+    real = pd.concat
+
+    def concat(*args, **kwargs):
+        if fail["on"]:
+            fail["on"] = False
+            raise KeyboardInterrupt
+        return real(*args, **kwargs)
+
+    monkeypatch.setattr(pd, "concat", concat)
+    _, env = env_with(TEST, SAMPLE)
+    with contextlib.redirect_stdout(io.StringIO()):
+        gen = env.iter_test()
+        for i in range(10):
+            _, sample_df = next(gen)
+            if i == 9:  # eight answers wait (the first was joined at once): this predict merges them first
+                fail["on"] = True
+                with pytest.raises(KeyboardInterrupt):
+                    env.predict(answer(sample_df, 99))
+                assert type(env)._state.name == "AWAITING_PREDICT"
+            env.predict(answer(sample_df, i))
+        with pytest.raises(StopIteration):
+            next(gen)
+        env.write_submission_file()
+    with open(submission_path) as f:
+        rows = f.read().splitlines()[1:]
+    assert [r.split(",") for r in rows] == [[str(k), str(k - 1), str(k - 1)] for k in range(1, 11)]
+
+
+# ---- row labels ----------------------------------------------------------------------------
+
+LABEL_CASES = {
+    "sorted": ("PlayId,x\n1,a\n1,b\n2,c\n3,d\n3,e\n", "PlayId,y\n1,0\n2,0\n3,0\n"),
+    "interleaved": ("PlayId,x\n1,a\n2,b\n1,c\n2,d\n1,e\n", "PlayId,y\n2,0\n1,0\n2,1\n"),
+    "descending": ("PlayId,x\n3,a\n2,b\n1,c\n", "PlayId,y\n3,0\n1,0\n"),
+    "one group, whole sample": ("PlayId,x\n5,a\n5,b\n", "PlayId,y\n5,0\n"),
+    "gaps in the sample": ("PlayId,x\n1,a\n2,b\n", "PlayId,y\n1,0\n2,0\n1,1\n9,9\n1,2\n"),
+    "no sample rows": ("PlayId,x\n1,a\n2,b\n", "PlayId,y\n7,0\n"),
+    "empty sample": ("PlayId,x\n1,a\n2,b\n", "PlayId,y\n"),
+    "text keys": ("PlayId,x\nb,1\na,2\nb,3\n", "PlayId,y\na,0\nb,0\nb,1\n"),
+    "float keys": ("PlayId,x\n2.5,1\n1.5,2\n2.5,3\n", "PlayId,y\n1.5,0\n2.5,0\n"),
+}
+
+
+@pytest.mark.parametrize("case", sorted(LABEL_CASES))
+def test_row_labels_are_those_of_the_literal_steps_type_included(env_with, case):
+    test, sample = LABEL_CASES[case]
+    _, env = env_with(test, sample)
+    oracle = literal.make_env(test.encode(), sample.encode(), path=os.devnull)
+
+    def labels(e):
+        out = []
+        for test_group_df, sample_df in e.iter_test():
+            out.append((repr(test_group_df.index), repr(sample_df.index)))
+            e.predict(sample_df)
+        return out
+
+    assert labels(env) == labels(oracle)
+
+
+# ---- the reader, looked up for each input -----------------------------------------------------
+
+def test_the_reader_is_looked_up_for_each_input(env_with):
+    _, env = env_with(TEST, SAMPLE)
+    cls = type(env)
+    original = cls._Competition__read_csv
+    calls = []
+
+    def first(self, file_name):
+        calls.append(("first", file_name))
+        cls._Competition__read_csv = second
+        return original(self, file_name)
+
+    def second(self, file_name):
+        calls.append(("second", file_name))
+        return original(self, file_name)
+
+    cls._Competition__read_csv = first
+    next(env.iter_test())
+    assert calls == [("first", "sample_submission.csv"), ("second", "test.csv")]
+
+
+# ---- state out of Python's reach -------------------------------------------------------------
+
+SCRAMBLE = textwrap.dedent("""\
+    import gc, importlib.util, sys, io, contextlib
+    spec = importlib.util.spec_from_file_location("competition", sys.argv[1])
+    m = importlib.util.module_from_spec(spec); spec.loader.exec_module(m)
+    env = m.make_env()
+    ours = lambda o: type(o).__module__ == "competition" or type(o).__name__.startswith("competition.")
+
+    def scramble(roots):
+        # every mutable container of one kind that our objects refer to, emptied or overwritten
+        for root in roots:
+            for r in gc.get_referents(root):
+                if sys.argv[2] == "containers" and isinstance(r, (list, dict, set, bytearray)):
+                    r.clear()
+                elif sys.argv[2] == "arrays" and isinstance(r, np.ndarray) and r.flags.writeable and r.size:
+                    r[...] = r.flat[0] * 0 + 10 ** 6 if r.dtype.kind in "iu" else r.flat[0]
+
+    with contextlib.redirect_stdout(io.StringIO()):
+        gen = env.iter_test()
+        try:
+            for i, (test_df, sample_df) in enumerate(gen):
+                scope = [r for r in gc.get_referents(type(env).predict) if type(r).__name__ == "scope"]
+                roots = [gen] + scope + [r for s in scope for r in gc.get_referents(s)
+                                         if type(r).__name__ == "accumulation"]
+                scramble(roots)
+                env.predict(sample_df)
+            env.write_submission_file()
+        except Exception as exc:  # a Python error is fine; a crash is not
+            print("raised", type(exc).__name__, file=sys.stderr)
+    print("survived", file=sys.stderr)
+""")
+
+
+@pytest.mark.parametrize("kind", ["containers", "arrays"])
+def test_state_reachable_from_python_cannot_crash_the_module(tmp_path, submission_path, kind):
+    files = sealed_inputs("PlayId,x\n" + "".join("%d,%d\n" % (k % 7, k) for k in range(40)),
+                          "PlayId,y\n" + "".join("%d,0\n" % k for k in range(7)))
+    for name, data in files.items():
+        (tmp_path / name).write_bytes(data)
+    target = tmp_path / os.path.basename(MODULE_PATH)
+    target.write_bytes(open(MODULE_PATH, "rb").read())
+    script = tmp_path / "scramble.py"
+    script.write_text(SCRAMBLE)
+    result = subprocess.run([sys.executable, str(script), str(target), kind],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
+    assert result.returncode == 0, result.stderr.decode()[-2000:]
+    assert b"survived" in result.stderr
