@@ -21,9 +21,10 @@ from conftest import MODULE_PATH, sealed_inputs
 pytestmark = pytest.mark.filterwarnings("ignore::FutureWarning")
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-# Ten groups, so that waiting answers are merged at least once (runs of eight).
-TEST = "PlayId,x\n" + "".join("%d,%d\n" % (k, k * 10) for k in range(1, 11))
-SAMPLE = "PlayId,y,z\n" + "".join("%d,0,0\n" % k for k in range(1, 11))
+# 40 groups, so that waiting answers are merged at least once (runs of 32).
+N = 40
+TEST = "PlayId,x\n" + "".join("%d,%d\n" % (k, k * 10) for k in range(1, N + 1))
+SAMPLE = "PlayId,y,z\n" + "".join("%d,0,0\n" % k for k in range(1, N + 1))
 
 
 def outcome(call):
@@ -82,7 +83,7 @@ def test_an_answer_refusing_duplicate_labels_is_refused_by_its_own_predict(env_w
 
     trace, state, written, data = same_as_literal(env_with, tmp_path, script)
     assert trace[3][:2] == ("raised", "DuplicateLabelError") and trace[4] == "AWAITING_PREDICT"
-    assert state == "DONE" and written == "ok" and data.count(b"\n") == 11
+    assert state == "DONE" and written == "ok" and data.count(b"\n") == N + 1
 
 
 class SelfCopy(pd.DataFrame):
@@ -123,12 +124,13 @@ def test_answers_are_joined_as_they_were_when_accepted(env_with, tmp_path, submi
         _, state, written, data = same_as_literal(env_with, tmp_path, script)
     assert written == "ok" and b"-1" not in data
     rows = data.decode().splitlines()[1:]
-    assert [r.split(",")[1] for r in rows] == [str(i) for i in range(10)]
+    assert [r.split(",")[1] for r in rows] == [str(i) for i in range(N)]
 
 
-def test_a_predict_that_fails_while_joining_changes_nothing(env_with, tmp_path, submission_path, monkeypatch):
-    """An interrupt inside the join of waiting answers: that predict fails, its answer is not
-    taken and the state stays; the corrected call that follows is taken."""
+@pytest.mark.parametrize("shape", ["text answers merged in runs", "numeric answers, then another dtype"])
+def test_a_predict_that_fails_while_joining_changes_nothing(env_with, submission_path, monkeypatch, shape):
+    """An interrupt inside a join: that predict fails, its answer is not taken and the state
+    stays; the corrected call that follows is taken, and nothing accepted before is lost."""
     fail = {"on": False}
     real = pd.concat
 
@@ -138,24 +140,28 @@ def test_a_predict_that_fails_while_joining_changes_nothing(env_with, tmp_path, 
             raise KeyboardInterrupt
         return real(*args, **kwargs)
 
+    def value(i):
+        return "v%d" % i if shape.startswith("text") else i
+
     monkeypatch.setattr(pd, "concat", concat)
     _, env = env_with(TEST, SAMPLE)
     with contextlib.redirect_stdout(io.StringIO()):
         gen = env.iter_test()
-        for i in range(10):
+        for i in range(N):
             _, sample_df = next(gen)
-            if i == 9:  # eight answers wait (the first was joined at once): this predict merges them first
+            if i == 33:  # 32 answers wait (the first was joined at once): a join comes first
                 fail["on"] = True
+                odd = answer(sample_df, "odd" if shape.startswith("numeric") else value(99))
                 with pytest.raises(KeyboardInterrupt):
-                    env.predict(answer(sample_df, 99))
+                    env.predict(odd)
                 assert type(env)._state.name == "AWAITING_PREDICT"
-            env.predict(answer(sample_df, i))
+            env.predict(answer(sample_df, value(i)))
         with pytest.raises(StopIteration):
             next(gen)
         env.write_submission_file()
     with open(submission_path) as f:
         rows = f.read().splitlines()[1:]
-    assert [r.split(",") for r in rows] == [[str(k), str(k - 1), str(k - 1)] for k in range(1, 11)]
+    assert [r.split(",") for r in rows] == [[str(k), str(value(k - 1)), str(value(k - 1))] for k in range(1, N + 1)]
 
 
 # ---- row labels ----------------------------------------------------------------------------

@@ -3,6 +3,7 @@
 #include <new>
 #include <vector>
 
+#include "loop/stacking.hpp"
 #include "loop/support.hpp"
 #include "module/globals.hpp"
 
@@ -10,7 +11,7 @@ namespace competition {
 
 namespace {
 
-constexpr std::size_t kFanIn = 8;
+constexpr std::size_t kFanIn = 32;
 
 struct Waiting {
     PyObject* frame;  // strong
@@ -30,6 +31,9 @@ struct Accumulation {
     PyObject* columns;
     PyObject* dtypes;          // a tuple
     PyObject* sample_columns;
+    // Answers of a numeric shape wait as their blocks' arrays instead, after the frames above.
+    bool stackable;
+    BlockStack stacked;
 };
 
 PyTypeObject AccumulationType = {PyVarObject_HEAD_INIT(nullptr, 0)};
@@ -40,6 +44,7 @@ Accumulation* accumulation_of(Scope* scope) {
 }
 
 void forget_shape(Accumulation* acc) {
+    acc->stackable = false;
     Py_CLEAR(acc->columns);
     Py_CLEAR(acc->dtypes);
     Py_CLEAR(acc->sample_columns);
@@ -48,6 +53,7 @@ void forget_shape(Accumulation* acc) {
 int acc_traverse(PyObject* self, visitproc visit, void* arg) {
     Accumulation* acc = reinterpret_cast<Accumulation*>(self);
     for (const Waiting& w : acc->waiting) Py_VISIT(w.frame);
+    if (int r = acc->stacked.traverse(visit, arg)) return r;
     Py_VISIT(acc->frame_type);
     Py_VISIT(acc->concat);
     Py_VISIT(acc->columns);
@@ -62,6 +68,7 @@ int acc_clear(PyObject* self) {
     waiting.swap(acc->waiting);
     ++acc->generation;
     for (Waiting& w : waiting) Py_CLEAR(w.frame);
+    acc->stacked.clear();
     Py_CLEAR(acc->frame_type);
     Py_CLEAR(acc->concat);
     forget_shape(acc);
@@ -72,6 +79,7 @@ void acc_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     acc_clear(self);
     reinterpret_cast<Accumulation*>(self)->waiting.~vector();
+    reinterpret_cast<Accumulation*>(self)->stacked.~BlockStack();
     PyObject_GC_Del(self);
 }
 
@@ -105,6 +113,13 @@ int same_dtypes(PyObject* a, PyObject* b) {
         if (!eq) return 0;
     }
     return 1;
+}
+
+int same_dtypes_as(Accumulation* acc, PyObject* answer) {
+    py::Ref acc_dtypes = py::Ref::borrow(acc->dtypes);
+    py::Ref dtypes = dtype_tuple(answer);
+    if (!dtypes) return -1;
+    return same_dtypes(dtypes.get(), acc_dtypes.get());
 }
 
 // A frame whose joins carry nothing but rows: no attrs to merge, duplicate row labels allowed.
@@ -147,19 +162,46 @@ int stacks(Accumulation* acc, Scope* scope, PyObject* predictions_df, PyObject* 
         if (truth <= 0) return truth;
         py::assign(&acc->sample_columns, sample_columns);
     }
-    py::Ref acc_dtypes = py::Ref::borrow(acc->dtypes);
-    py::Ref dtypes = dtype_tuple(answer);
-    if (!dtypes) return -1;
-    return same_dtypes(dtypes.get(), acc_dtypes.get());
+    // Stacking checks the answer's blocks against those of the first answer stacked, which had
+    // the dtypes of submission_df.
+    if (acc->stackable && !acc->stacked.empty()) return 1;
+    return same_dtypes_as(acc, answer);
 }
+
+const char kChanged[] = "predict() was called again while an answer was being joined";
 
 bool remember_shape(Accumulation* acc, PyObject* submission_df) {
     forget_shape(acc);
     py::Ref columns = py::getattr(submission_df, names::columns);
     py::Ref dtypes = columns ? dtype_tuple(submission_df) : py::Ref();
     if (!dtypes) return fall_back_on_error();  // the next answer is joined at once
+    int stackable = stackable_dtypes(dtypes.get());
+    if (stackable == 1) stackable = PyObject_IsTrue(py::getattr(columns.get(), loop_names::is_unique).get());
+    if (stackable < 0 && !fall_back_on_error()) return false;
     acc->columns = columns.release();
     acc->dtypes = dtypes.release();
+    acc->stackable = stackable == 1;
+    return true;
+}
+
+// The stacked answers, as one frame at the end of the waiting frames.
+bool settle(Accumulation* acc) {
+    if (acc->stacked.empty()) return true;
+    py::Ref frame_type = py::Ref::borrow(acc->frame_type);
+    py::Ref columns = py::Ref::borrow(acc->columns);
+    unsigned long generation = acc->generation;
+    py::Ref frame = columns ? acc->stacked.build(frame_type.get(), columns.get()) : py::Ref();
+    if (!frame) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "the waiting answers lost their shape");
+        return false;
+    }
+    if (acc->generation != generation) {
+        PyErr_SetString(PyExc_RuntimeError, kChanged);
+        return false;
+    }
+    acc->waiting.push_back({frame.release(), -1});
+    acc->stacked.clear();
+    ++acc->generation;
     return true;
 }
 
@@ -168,8 +210,6 @@ py::Ref concat_list(Accumulation* acc, PyObject* frames) {
     py::Ref concat = py::Ref::borrow(acc->concat);
     return py::call(concat.get(), frames);
 }
-
-const char kChanged[] = "predict() was called again while an answer was being joined";
 
 // Merges the last kFanIn waiting frames into one while they are of one level. What cannot be
 // merged waits on: false only for an error that must end the predict, with nothing changed.
@@ -233,6 +273,8 @@ bool accumulation_reset(Scope* scope) {
     Accumulation* acc = PyObject_GC_New(Accumulation, &AccumulationType);
     if (!acc) return false;
     new (&acc->waiting) std::vector<Waiting>();
+    new (&acc->stacked) BlockStack();
+    acc->stackable = false;
     acc->generation = 0;
     acc->frame_type = frame_type.release();
     acc->concat = concat.release();
@@ -245,8 +287,10 @@ bool accumulation_reset(Scope* scope) {
 
 bool accumulation_flush(Scope* scope) {
     Accumulation* acc = accumulation_of(scope);
-    if (!acc || acc->waiting.empty()) return true;
+    if (!acc) return true;
     py::Ref keep = py::Ref::borrow(reinterpret_cast<PyObject*>(acc));
+    if (!settle(acc)) return false;
+    if (acc->waiting.empty()) return true;
     std::size_t n = acc->waiting.size();
     py::Ref frames = py::Ref::steal(PyList_New(static_cast<Py_ssize_t>(n) + 1));
     if (!frames) return false;
@@ -270,10 +314,22 @@ bool accumulation_flush(Scope* scope) {
 bool Joining::join(PyObject* predictions_df, PyObject* answer, PyObject* sample_columns) {
     Accumulation* acc = accumulation_of(scope_);
     py::Ref keep = py::Ref::borrow(reinterpret_cast<PyObject*>(acc));
-    int stacked = acc ? stacks(acc, scope_, predictions_df, answer, sample_columns) : 0;
-    if (stacked < 0 && !fall_back_on_error()) return false;
-    if (stacked > 0) {
-        if (!compact(acc)) return false;
+    int only_stacks = acc ? stacks(acc, scope_, predictions_df, answer, sample_columns) : 0;
+    if (only_stacks < 0 && !fall_back_on_error()) return false;
+    if (only_stacks > 0 && acc->stackable) {
+        const bool checked = acc->stacked.empty();
+        int taken = acc->stacked.add(answer);
+        if (taken < 0) return false;
+        if (taken) {
+            ++acc->generation;
+            stacked_ = acc->stacked.answers();
+            return true;
+        }
+        if (!checked) only_stacks = same_dtypes_as(acc, answer);  // laid out otherwise: check in full
+        if (only_stacks < 0 && !fall_back_on_error()) return false;
+    }
+    if (only_stacks > 0) {
+        if (!settle(acc) || !compact(acc)) return false;
         acc->waiting.push_back({py::new_ref(answer), 0});
         ++acc->generation;
         queued_ = answer;
@@ -301,10 +357,14 @@ bool Joining::join(PyObject* predictions_df, PyObject* answer, PyObject* sample_
 }
 
 Joining::~Joining() {
-    if (committed_ || (!queued_ && !after_)) return;
+    if (committed_ || (!queued_ && !after_ && !stacked_)) return;
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
     Accumulation* acc = accumulation_of(scope_);
+    if (acc && stacked_ && acc->stacked.answers() == stacked_) {
+        acc->stacked.pop();
+        ++acc->generation;
+    }
     if (acc && queued_) {
         for (std::size_t i = acc->waiting.size(); i-- > 0;) {
             if (acc->waiting[i].frame == queued_ && acc->waiting[i].level == 0) {

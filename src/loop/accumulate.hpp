@@ -3,13 +3,16 @@
 //
 // Joining each answer to submission_df at once copies every earlier answer again, so a run of N
 // groups would cost N^2. An answer that joining would only stack under the others waits instead,
-// and the waiting answers are merged in runs of eight, level by level, so that neither a predict
-// nor the writer joins many frames at once. "Only stack" means: a plain DataFrame (not a
+// and the waiting answers are merged in runs of 32, level by level, so that neither a predict
+// nor the writer joins many frames at once; answers of a numeric shape wait as the arrays of
+// their blocks, stacked once (stacking.hpp). "Only stack" means: a plain DataFrame (not a
 // subclass, default flags, no attrs) with the columns and dtypes of submission_df, which is
 // itself plain, and a copy that is not the caller's own frame. Any other answer is joined at once,
 // as one append per answer joins it, so that what that append raises is raised by the predict
 // that gave the answer.
 #pragma once
+
+#include <cstddef>
 
 #include "module/scope.hpp"
 
@@ -38,6 +41,7 @@ private:
     Scope* scope_;
     bool committed_ = false;
     PyObject* queued_ = nullptr;        // borrowed: the answer put in the waiting list
+    std::size_t stacked_ = 0;           // the answers stacked once this one was
     py::Ref before_;                    // submission_df before an answer joined at once
     PyObject* after_ = nullptr;         // borrowed: submission_df after it
 };

@@ -19,6 +19,7 @@
 // group-by's own handling of missing keys decides the labels). The sample side is indexed only
 // when its key has the test key's dtype; otherwise each group takes the literal mask.
 #include <algorithm>
+#include <cstdlib>
 #include <memory>
 #include <vector>
 
@@ -157,13 +158,40 @@ py::Ref consolidated(py::Ref frame) {
     return py::call_method(frame.get(), names::copy);
 }
 
-// frame.iloc[start:stop].copy()
-py::Ref copy_of_rows(PyObject* iloc, Py_ssize_t start, Py_ssize_t stop) {
+// frame.iloc[start:stop]
+py::Ref rows_of(PyObject* iloc, Py_ssize_t start, Py_ssize_t stop) {
     py::Ref lo = py::Ref::steal(PyLong_FromSsize_t(start));
     py::Ref hi = lo ? py::Ref::steal(PyLong_FromSsize_t(stop)) : py::Ref();
     py::Ref slice = hi ? py::Ref::steal(PySlice_New(lo.get(), hi.get(), nullptr)) : py::Ref();
-    py::Ref rows = slice ? py::Ref::steal(PyObject_GetItem(iloc, slice.get())) : py::Ref();
+    return slice ? py::Ref::steal(PyObject_GetItem(iloc, slice.get())) : py::Ref();
+}
+
+// frame.iloc[start:stop].copy()
+py::Ref copy_of_rows(PyObject* iloc, Py_ssize_t start, Py_ssize_t stop) {
+    py::Ref rows = rows_of(iloc, start, stop);
     return rows ? py::call_method(rows.get(), names::copy) : py::Ref();
+}
+
+// Does this pandas turn evenly spaced positions taken from a RangeIndex into a RangeIndex?
+// Where it does not, a take's labels are a plain integer index whatever the positions, so a
+// slice of one take gives exactly what taking the slice's positions gives.
+int take_gives_ranges(PyObject* pd, PyObject* np) {
+    py::Ref RangeIndex = py::getattr(pd, names::RangeIndex);
+    py::Ref four = RangeIndex ? py::Ref::steal(PyLong_FromLong(4)) : py::Ref();
+    py::Ref range = four ? py::call(RangeIndex.get(), four.get()) : py::Ref();
+    py::Ref positions = range ? intp_array(np, Positions{0, 2}) : py::Ref();
+    py::Ref taken = positions ? py::call_method(range.get(), names::take, positions.get()) : py::Ref();
+    if (!taken) return -1;
+    return reinterpret_cast<PyObject*>(Py_TYPE(taken.get())) == RangeIndex.get() ? 1 : 0;
+}
+
+// pandas 3 and later: Copy-on-Write is always on, so a slice is as independent as a copy.
+int copy_on_write_always(PyObject* pd) {
+    py::Ref version = py::Ref::steal(PyObject_GetAttrString(pd, "__version__"));
+    if (!version) return -1;
+    const char* text = PyUnicode_Check(version.get()) ? PyUnicode_AsUTF8(version.get()) : nullptr;
+    if (!text) return fall_back_on_error() ? 0 : -1;
+    return std::atoi(text) >= 3 ? 1 : 0;
 }
 
 class IndexedWalk final : public Walk {
@@ -181,9 +209,12 @@ public:
     PyObject* sorted_index = nullptr;  // the group-by's index of the sorted rows; null when the
                                        // working copy's own index slices are exact
     Positions test_bounds;             // group g: rows [bounds[g], bounds[g + 1])
+    bool slices_are_copies = false;    // a slice is already independent (Copy-on-Write always on)
     // sample side (sample_iloc null: each group takes the literal mask)
     PyObject* sample_iloc = nullptr;     // .iloc of the sample working copy
-    PyObject* sample_index = nullptr;    // sample_submission_df.index
+    PyObject* sample_columns = nullptr;  // its column index
+    PyObject* sample_index = nullptr;    // sample_submission_df.index; null when the working copy's
+                                         // own index slices are exact
     PyObject* sample_positions = nullptr;  // ndarray: each working row's position in the file
     Positions sample_bounds;             // group g: rows [bounds[2g], bounds[2g + 1])
     Py_ssize_t sample_rows = 0;
@@ -194,7 +225,8 @@ bool IndexedWalk::next_group(py::Ref* key, py::Ref* test_group_df) {
     if (next + 1 >= test_bounds.size()) return false;
     const std::size_t gi = next;
     py::Ref iloc = py::Ref::borrow(test_iloc);
-    py::Ref frame = copy_of_rows(iloc.get(), test_bounds[gi], test_bounds[gi + 1]);
+    py::Ref frame = slices_are_copies ? rows_of(iloc.get(), test_bounds[gi], test_bounds[gi + 1])
+                                      : copy_of_rows(iloc.get(), test_bounds[gi], test_bounds[gi + 1]);
     if (!frame) return false;
     if (sorted_index) {
         // the group-by's slice of the sorted rows, then sort_index()
@@ -224,7 +256,12 @@ py::Ref IndexedWalk::sample_frame(PyObject* sample_submission_df, PyObject* key)
     if (stop - start == sample_rows) return literal_sample_frame(sample_submission_df, key);
     py::Ref iloc = py::Ref::borrow(sample_iloc);
     py::Ref frame = copy_of_rows(iloc.get(), start, stop);
-    py::Ref positions = frame ? py::Ref::steal(PySequence_GetSlice(sample_positions, start, stop)) : py::Ref();
+    // Every group's frame gets the one column index of the working copy (a copy has a view of
+    // it), so that comparing an answer's columns with it, or an index with itself, is quick.
+    py::Ref columns = py::Ref::borrow(sample_columns);
+    if (!frame || PyObject_SetAttr(frame.get(), names::columns, columns.get()) < 0) return py::Ref();
+    if (!sample_index) return frame;
+    py::Ref positions = py::Ref::steal(PySequence_GetSlice(sample_positions, start, stop));
     py::Ref labels = py::Ref::borrow(sample_index);
     py::Ref index = positions ? py::call_method(labels.get(), names::take, positions.get()) : py::Ref();
     if (!index || PyObject_SetAttr(frame.get(), names::index, index.get()) < 0) return py::Ref();
@@ -236,6 +273,7 @@ int IndexedWalk::traverse(visitproc visit, void* arg) {
     Py_VISIT(test_iloc);
     Py_VISIT(sorted_index);
     Py_VISIT(sample_iloc);
+    Py_VISIT(sample_columns);
     Py_VISIT(sample_index);
     // sample_positions is an integer ndarray: it can hold no reference to anything
     return 0;
@@ -246,6 +284,7 @@ void IndexedWalk::clear() {
     Py_CLEAR(test_iloc);
     Py_CLEAR(sorted_index);
     Py_CLEAR(sample_iloc);
+    Py_CLEAR(sample_columns);
     Py_CLEAR(sample_index);
     Py_CLEAR(sample_positions);
     test_bounds.clear();
@@ -254,7 +293,7 @@ void IndexedWalk::clear() {
 
 // The sample side: 1 indexed, 0 not eligible, -1 error.
 int index_sample(IndexedWalk* w, PyObject* pd, PyObject* np, PyObject* sample, PyObject* test_key,
-                 KeyKind kind, PyObject* uniques) {
+                 KeyKind kind, PyObject* uniques, bool take_ranges) {
     py::Ref DataFrame = py::getattr(pd, names::DataFrame);
     if (!DataFrame) return -1;
     if (reinterpret_cast<PyObject*>(Py_TYPE(sample)) != DataFrame.get()) return 0;
@@ -304,11 +343,24 @@ int index_sample(IndexedWalk* w, PyObject* pd, PyObject* np, PyObject* sample, P
     py::Ref body = label ? call_kw_only(drop.get(), names::columns, label.get()) : py::Ref();
     py::Ref work = body ? py::call_method(body.get(), names::take, positions.get()) : py::Ref();
     work = work ? consolidated(std::move(work)) : py::Ref();
-    py::Ref iloc = work ? py::getattr(work.get(), loop_names::iloc) : py::Ref();
-    py::Ref index = iloc ? py::getattr(sample, names::index) : py::Ref();
+    py::Ref index = work ? py::getattr(sample, names::index) : py::Ref();
     Py_ssize_t nrows = index ? PyObject_Length(sample) : -1;
     if (nrows < 0) return -1;
+    // Where a take's labels never form a RangeIndex, the working copy's labels are taken once
+    // (a DataFrame.take of every row may keep the frame's own labels instead) and each group's
+    // slice of them is what the mask gives.
+    py::Ref RangeIndex = py::getattr(pd, names::RangeIndex);
+    if (!RangeIndex) return -1;
+    if (!take_ranges && reinterpret_cast<PyObject*>(Py_TYPE(index.get())) == RangeIndex.get()) {
+        py::Ref labels = py::call_method(index.get(), names::take, positions.get());
+        if (!labels || PyObject_SetAttr(work.get(), names::index, labels.get()) < 0) return -1;
+        index.reset();
+    }
+    py::Ref iloc = py::getattr(work.get(), loop_names::iloc);
+    py::Ref columns = iloc ? py::getattr(work.get(), names::columns) : py::Ref();
+    if (!columns) return -1;
     w->sample_iloc = iloc.release();
+    w->sample_columns = columns.release();
     w->sample_index = index.release();
     w->sample_positions = positions.release();
     w->sample_rows = nrows;
@@ -371,8 +423,14 @@ int build(IndexedWalk* w, PyObject* test, PyObject* sample) {
     int in_row_order = sorted_index ? truth_of(py::getattr(sorted_index.get(), loop_names::is_monotonic_increasing)) : -1;
     if (in_row_order < 0) return -1;
 
+    int take_ranges = take_gives_ranges(pd.get(), np.get());
+    int cow = take_ranges < 0 ? -1 : copy_on_write_always(pd.get());
+    if (cow < 0) return -1;
+    w->slices_are_copies = cow == 1;
+
     // The working copy. When the sort left every row in place, the sorted index is the copy's
-    // own index and each slice of it is a group's exact labels.
+    // own index and each slice of it is a group's exact labels; so it is, in row order, for a
+    // pandas whose takes never give a RangeIndex.
     py::Ref work;
     if (in_row_order) {
         work = py::call_method(test, names::copy);
@@ -381,6 +439,7 @@ int build(IndexedWalk* w, PyObject* test, PyObject* sample) {
     } else {
         py::Ref positions = intp_array(np.get(), order);
         work = positions ? py::call_method(test, names::take, positions.get()) : py::Ref();
+        if (!take_ranges) sorted_index.reset();
     }
     work = work ? consolidated(std::move(work)) : py::Ref();
     py::Ref iloc = work ? py::getattr(work.get(), loop_names::iloc) : py::Ref();
@@ -390,9 +449,10 @@ int build(IndexedWalk* w, PyObject* test, PyObject* sample) {
     w->sorted_index = sorted_index.release();
 
     // The sample rows of each key; where that cannot be exact, each group takes the mask.
-    int r = index_sample(w, pd.get(), np.get(), sample, key.get(), kind, uniques);
+    int r = index_sample(w, pd.get(), np.get(), sample, key.get(), kind, uniques, take_ranges == 1);
     if (r <= 0) {
         Py_CLEAR(w->sample_iloc);
+        Py_CLEAR(w->sample_columns);
         Py_CLEAR(w->sample_index);
         Py_CLEAR(w->sample_positions);
         w->sample_bounds.clear();

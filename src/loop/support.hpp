@@ -29,7 +29,14 @@ namespace competition {
     X(StringDtype)                                                                              \
     X(get_loc)                                                                                  \
     X(empty)                                                                                    \
-    X(ascontiguousarray)
+    X(ascontiguousarray)                                                                        \
+    X(axis)                                                                                     \
+    X(blocks)                                                                                   \
+    X(concatenate)                                                                              \
+    X(indexer)                                                                                  \
+    X(is_unique)                                                                                \
+    X(mgr_locs)                                                                                 \
+    X(ndim)
 
 namespace loop_names {
 #define COMPETITION_DECLARE_LOOP_NAME(id) extern PyObject* id;

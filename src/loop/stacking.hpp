@@ -1,0 +1,56 @@
+// Answers stacked by their numeric blocks: what joining many plain answers of one numeric shape
+// comes to, done once for all of them.
+//
+// pandas.concat costs tens of microseconds a frame whatever the frames hold, so joining
+// thousands of one-row answers costs more than writing them. Answers whose columns are all of
+// numpy's bool, integer and float dtypes, laid out in the same blocks, are kept as the arrays of
+// their blocks instead; when the accumulated predictions are needed, each block's arrays are
+// concatenated once and one frame is built from the columns, with the same labels, values and
+// dtypes that joining the frames gives (row labels too: they show in the errors of later joins).
+#pragma once
+
+#include <vector>
+
+#include "py/ref.hpp"
+
+namespace competition {
+
+class BlockStack {
+public:
+    BlockStack() = default;
+    BlockStack(const BlockStack&) = delete;
+    BlockStack& operator=(const BlockStack&) = delete;
+    ~BlockStack() { clear(); }
+
+    // Takes the answer's block arrays: 1 taken, 0 when its blocks are not laid out as the
+    // answers taken before (or cannot be stacked), -1 on an error.
+    int add(PyObject* answer);
+    // Forgets the answer taken last.
+    void pop();
+    std::size_t answers() const { return answers_; }
+    bool empty() const { return answers_ == 0; }
+
+    // One frame holding the answers taken, in order: `columns` is their column index,
+    // `frame_type` pandas.DataFrame. Null with an error set on failure (nothing is forgotten).
+    py::Ref build(PyObject* frame_type, PyObject* columns);
+
+    void clear();
+    int traverse(visitproc visit, void* arg) const;
+
+private:
+    struct Block {
+        PyObject* placement;  // the block's column positions: a slice or an integer array
+        PyObject* dtype;
+    };
+    std::vector<Block> layout_;      // of the first answer taken
+    std::vector<PyObject*> arrays_;  // answer after answer, one 2-D array per block (strong)
+    std::vector<PyObject*> labels_;  // each answer's row index (strong)
+    std::size_t answers_ = 0;
+};
+
+// True when every dtype of the tuple is numpy's bool, integer or float: the dtypes whose
+// values stack exactly by numpy.concatenate and come back unchanged through the DataFrame
+// constructor. -1 on an error.
+int stackable_dtypes(PyObject* dtypes);
+
+} // namespace competition
