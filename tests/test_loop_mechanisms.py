@@ -12,6 +12,7 @@ import subprocess
 import sys
 import textwrap
 
+import numpy as np
 import pandas as pd
 import pytest
 
@@ -265,3 +266,33 @@ def test_state_reachable_from_python_cannot_crash_the_module(tmp_path, submissio
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
     assert result.returncode == 0, result.stderr.decode()[-2000:]
     assert b"survived" in result.stderr
+
+
+# ---- working copies built chunk by chunk ----------------------------------------------------
+
+@pytest.mark.parametrize("order", ["in key order", "shuffled"])
+def test_a_large_test_set_is_served_as_the_literal_steps_serve_it(env_with, order):
+    """Enough rows that the working copies are built in several chunks: every group, at chunk
+    boundaries too, is what the literal group-by and mask give."""
+    rng = np.random.RandomState(7)
+    n_groups, per_group = 2400, 22
+    keys = np.repeat(np.arange(n_groups) * 3 + 100, per_group)
+    if order == "shuffled":
+        rng.shuffle(keys)
+    test = pd.DataFrame({"PlayId": keys, "f": rng.rand(len(keys)).round(3),
+                         "i": rng.randint(0, 9, len(keys)), "t": rng.choice(["a", "b"], len(keys))})
+    sample = pd.DataFrame({"PlayId": np.arange(n_groups) * 3 + 100, "y": 0.5, "z": 1})
+    _, env = env_with(test.to_csv(index=False), sample.to_csv(index=False))
+    test_df = literal.read_csv(test.to_csv(index=False).encode())
+    sample_df = literal.read_csv(sample.to_csv(index=False).encode())
+    expected = iter(test_df.sort_values(by=["PlayId"]).groupby("PlayId"))
+    for got_test, got_sample in env.iter_test():
+        key, group = next(expected)
+        group = group.sort_index()
+        pd.testing.assert_frame_equal(got_test, group, check_index_type=True)
+        assert repr(got_test.index) == repr(group.index)
+        want = sample_df[sample_df["PlayId"] == key].drop(columns=["PlayId"])
+        pd.testing.assert_frame_equal(got_sample, want, check_index_type=True)
+        assert repr(got_sample.index) == repr(want.index)
+        env.predict(got_sample)
+    assert type(env)._state.name == "DONE"

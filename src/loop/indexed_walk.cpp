@@ -172,6 +172,22 @@ py::Ref copy_of_rows(PyObject* iloc, Py_ssize_t start, Py_ssize_t stop) {
     return rows ? py::call_method(rows.get(), names::copy) : py::Ref();
 }
 
+// frame.iloc[start:stop].copy(), in as few blocks as its dtypes allow
+py::Ref copy_of_rows_consolidated(PyObject* frame, Py_ssize_t start, Py_ssize_t stop) {
+    py::Ref iloc = py::getattr(frame, loop_names::iloc);
+    py::Ref copy = iloc ? copy_of_rows(iloc.get(), start, stop) : py::Ref();
+    return copy ? consolidated(std::move(copy)) : py::Ref();
+}
+
+// 1 when a frame is in as few blocks as its dtypes allow, 0 when not or when pandas cannot say.
+int is_consolidated(PyObject* frame) {
+    py::Ref mgr = py::Ref::steal(PyObject_GetAttr(frame, loop_names::_mgr));
+    py::Ref check = mgr ? py::Ref::steal(PyObject_GetAttr(mgr.get(), loop_names::is_consolidated)) : py::Ref();
+    py::Ref answer = check ? py::call(check.get()) : py::Ref();
+    if (!answer) return fall_back_on_error() ? 0 : -1;
+    return PyObject_IsTrue(answer.get());
+}
+
 // Does this pandas turn evenly spaced positions taken from a RangeIndex into a RangeIndex?
 // Where it does not, a take's labels are a plain integer index whatever the positions, so a
 // slice of one take gives exactly what taking the slice's positions gives.
@@ -194,6 +210,15 @@ int copy_on_write_always(PyObject* pd) {
     return std::atoi(text) >= 3 ? 1 : 0;
 }
 
+// Rows [first, stop) of a working copy, for groups [first_group, end_group): the copy
+// consolidated once for those groups, so that the cost of consolidating is spread over the loop
+// instead of falling on the first advance.
+struct Chunk {
+    PyObject* iloc = nullptr;  // .iloc of the chunk's frame
+    std::size_t first_group = 0, end_group = 0;
+    Py_ssize_t first = 0;      // the chunk's first row in the working order
+};
+
 class IndexedWalk final : public Walk {
 public:
     ~IndexedWalk() override { clear(); }
@@ -203,30 +228,88 @@ public:
     int traverse(visitproc visit, void* arg) override;
     void clear() override;
 
+    bool load_chunk(std::size_t group);
+
+    PyObject* np = nullptr;
     // test side
     PyObject* keys = nullptr;          // tuple, ascending
-    PyObject* test_iloc = nullptr;     // .iloc of the test working copy
+    PyObject* test_source = nullptr;   // the test rows by group (consolidated or not)
+    bool test_consolidated = false;    // then test_source is served as it is
     PyObject* sorted_index = nullptr;  // the group-by's index of the sorted rows; null when the
-                                       // working copy's own index slices are exact
+                                       // working rows' own index slices are exact
     Positions test_bounds;             // group g: rows [bounds[g], bounds[g + 1])
     bool slices_are_copies = false;    // a slice is already independent (Copy-on-Write always on)
-    // sample side (sample_iloc null: each group takes the literal mask)
-    PyObject* sample_iloc = nullptr;     // .iloc of the sample working copy
+    Chunk test_chunk;
+    // sample side (sample_body null: each group takes the literal mask)
+    PyObject* sample_body = nullptr;     // sample_submission_df without PlayId
     PyObject* sample_columns = nullptr;  // its column index
-    PyObject* sample_index = nullptr;    // sample_submission_df.index; null when the working copy's
-                                         // own index slices are exact
+    PyObject* sample_index = nullptr;    // sample_submission_df.index
+    bool sample_labels_exact = false;    // labels taken once per chunk are each group's labels
     PyObject* sample_positions = nullptr;  // ndarray: each working row's position in the file
     Positions sample_bounds;             // group g: rows [bounds[2g], bounds[2g + 1])
     Py_ssize_t sample_rows = 0;
+    Chunk sample_chunk;
     std::size_t next = 0;
 };
+
+constexpr Py_ssize_t kChunkRows = 32768;
+
+// The chunk of working rows that holds `group`, built when the group is not in the current one.
+bool IndexedWalk::load_chunk(std::size_t group) {
+    if (group >= test_chunk.first_group && group < test_chunk.end_group) return true;
+    const std::size_t ngroups = test_bounds.size() - 1;
+    std::size_t end = group;
+    Py_ssize_t rows = 0;
+    while (end < ngroups && (end == group || rows < kChunkRows)) {
+        rows += test_bounds[end + 1] - test_bounds[end];
+        if (sample_body) rows += sample_bounds[2 * end + 1] - sample_bounds[2 * end];
+        ++end;
+    }
+    Py_CLEAR(test_chunk.iloc);
+    Py_CLEAR(sample_chunk.iloc);
+    py::Ref source = py::Ref::borrow(test_source);
+    py::Ref frame;
+    if (test_consolidated) {
+        frame = std::move(source);
+        test_chunk.first = 0;
+    } else {
+        frame = copy_of_rows_consolidated(source.get(), test_bounds[group], test_bounds[end]);
+        test_chunk.first = test_bounds[group];
+    }
+    py::Ref iloc = frame ? py::getattr(frame.get(), loop_names::iloc) : py::Ref();
+    if (!iloc) return false;
+    test_chunk.iloc = iloc.release();
+    test_chunk.first_group = group;
+    test_chunk.end_group = end;
+    if (!sample_body) return true;
+    // the sample rows of these groups, taken in group order and consolidated
+    const Py_ssize_t first = sample_bounds[2 * group], stop = sample_bounds[2 * (end - 1) + 1];
+    py::Ref positions = py::Ref::steal(PySequence_GetSlice(sample_positions, first, stop));
+    py::Ref body = py::Ref::borrow(sample_body);
+    py::Ref work = positions ? py::call_method(body.get(), names::take, positions.get()) : py::Ref();
+    work = work ? consolidated(std::move(work)) : py::Ref();
+    if (!work) return false;
+    if (sample_labels_exact) {
+        py::Ref labels = py::Ref::borrow(sample_index);
+        py::Ref taken = py::call_method(labels.get(), names::take, positions.get());
+        if (!taken || PyObject_SetAttr(work.get(), names::index, taken.get()) < 0) return false;
+    }
+    iloc = py::getattr(work.get(), loop_names::iloc);
+    if (!iloc) return false;
+    sample_chunk.iloc = iloc.release();
+    sample_chunk.first = first;
+    sample_chunk.first_group = group;
+    sample_chunk.end_group = end;
+    return true;
+}
 
 bool IndexedWalk::next_group(py::Ref* key, py::Ref* test_group_df) {
     if (next + 1 >= test_bounds.size()) return false;
     const std::size_t gi = next;
-    py::Ref iloc = py::Ref::borrow(test_iloc);
-    py::Ref frame = slices_are_copies ? rows_of(iloc.get(), test_bounds[gi], test_bounds[gi + 1])
-                                      : copy_of_rows(iloc.get(), test_bounds[gi], test_bounds[gi + 1]);
+    if (!load_chunk(gi)) return false;
+    py::Ref iloc = py::Ref::borrow(test_chunk.iloc);
+    const Py_ssize_t start = test_bounds[gi] - test_chunk.first, stop = test_bounds[gi + 1] - test_chunk.first;
+    py::Ref frame = slices_are_copies ? rows_of(iloc.get(), start, stop) : copy_of_rows(iloc.get(), start, stop);
     if (!frame) return false;
     if (sorted_index) {
         // the group-by's slice of the sorted rows, then sort_index()
@@ -250,17 +333,21 @@ bool IndexedWalk::next_group(py::Ref* key, py::Ref* test_group_df) {
 
 py::Ref IndexedWalk::sample_frame(PyObject* sample_submission_df, PyObject* key) {
     const std::size_t gi = next - 1;
-    if (!sample_iloc || 2 * gi + 1 >= sample_bounds.size()) return literal_sample_frame(sample_submission_df, key);
+    if (!sample_body || 2 * gi + 1 >= sample_bounds.size()) return literal_sample_frame(sample_submission_df, key);
     const Py_ssize_t start = sample_bounds[2 * gi], stop = sample_bounds[2 * gi + 1];
     // A selection of every row is the one case the mask does not take row by row.
     if (stop - start == sample_rows) return literal_sample_frame(sample_submission_df, key);
-    py::Ref iloc = py::Ref::borrow(sample_iloc);
-    py::Ref frame = copy_of_rows(iloc.get(), start, stop);
+    if (!sample_chunk.iloc || gi < sample_chunk.first_group || gi >= sample_chunk.end_group) {
+        PyErr_SetString(PyExc_SystemError, "the sample rows of a group are not in the working copy");
+        return py::Ref();
+    }
+    py::Ref iloc = py::Ref::borrow(sample_chunk.iloc);
+    py::Ref frame = copy_of_rows(iloc.get(), start - sample_chunk.first, stop - sample_chunk.first);
     // Every group's frame gets the one column index of the working copy (a copy has a view of
     // it), so that comparing an answer's columns with it, or an index with itself, is quick.
     py::Ref columns = py::Ref::borrow(sample_columns);
     if (!frame || PyObject_SetAttr(frame.get(), names::columns, columns.get()) < 0) return py::Ref();
-    if (!sample_index) return frame;
+    if (sample_labels_exact) return frame;
     py::Ref positions = py::Ref::steal(PySequence_GetSlice(sample_positions, start, stop));
     py::Ref labels = py::Ref::borrow(sample_index);
     py::Ref index = positions ? py::call_method(labels.get(), names::take, positions.get()) : py::Ref();
@@ -270,23 +357,30 @@ py::Ref IndexedWalk::sample_frame(PyObject* sample_submission_df, PyObject* key)
 
 int IndexedWalk::traverse(visitproc visit, void* arg) {
     Py_VISIT(keys);
-    Py_VISIT(test_iloc);
+    Py_VISIT(test_source);
     Py_VISIT(sorted_index);
-    Py_VISIT(sample_iloc);
+    Py_VISIT(test_chunk.iloc);
+    Py_VISIT(sample_body);
     Py_VISIT(sample_columns);
     Py_VISIT(sample_index);
-    // sample_positions is an integer ndarray: it can hold no reference to anything
+    Py_VISIT(sample_chunk.iloc);
+    // np is a module and sample_positions an integer ndarray: neither can be part of a cycle
     return 0;
 }
 
 void IndexedWalk::clear() {
+    Py_CLEAR(np);
     Py_CLEAR(keys);
-    Py_CLEAR(test_iloc);
+    Py_CLEAR(test_source);
     Py_CLEAR(sorted_index);
-    Py_CLEAR(sample_iloc);
+    Py_CLEAR(test_chunk.iloc);
+    Py_CLEAR(sample_body);
     Py_CLEAR(sample_columns);
     Py_CLEAR(sample_index);
     Py_CLEAR(sample_positions);
+    Py_CLEAR(sample_chunk.iloc);
+    test_chunk = Chunk();
+    sample_chunk = Chunk();
     test_bounds.clear();
     sample_bounds.clear();
 }
@@ -341,25 +435,16 @@ int index_sample(IndexedWalk* w, PyObject* pd, PyObject* np, PyObject* sample, P
     py::Ref drop = positions ? py::getattr(sample, names::drop) : py::Ref();
     py::Ref label = drop ? py::Ref::steal(Py_BuildValue("[O]", names::PlayId)) : py::Ref();
     py::Ref body = label ? call_kw_only(drop.get(), names::columns, label.get()) : py::Ref();
-    py::Ref work = body ? py::call_method(body.get(), names::take, positions.get()) : py::Ref();
-    work = work ? consolidated(std::move(work)) : py::Ref();
-    py::Ref index = work ? py::getattr(sample, names::index) : py::Ref();
+    py::Ref columns = body ? py::getattr(body.get(), names::columns) : py::Ref();
+    py::Ref index = columns ? py::getattr(sample, names::index) : py::Ref();
     Py_ssize_t nrows = index ? PyObject_Length(sample) : -1;
-    if (nrows < 0) return -1;
-    // Where a take's labels never form a RangeIndex, the working copy's labels are taken once
-    // (a DataFrame.take of every row may keep the frame's own labels instead) and each group's
-    // slice of them is what the mask gives.
-    py::Ref RangeIndex = py::getattr(pd, names::RangeIndex);
+    py::Ref RangeIndex = nrows >= 0 ? py::getattr(pd, names::RangeIndex) : py::Ref();
     if (!RangeIndex) return -1;
-    if (!take_ranges && reinterpret_cast<PyObject*>(Py_TYPE(index.get())) == RangeIndex.get()) {
-        py::Ref labels = py::call_method(index.get(), names::take, positions.get());
-        if (!labels || PyObject_SetAttr(work.get(), names::index, labels.get()) < 0) return -1;
-        index.reset();
-    }
-    py::Ref iloc = py::getattr(work.get(), loop_names::iloc);
-    py::Ref columns = iloc ? py::getattr(work.get(), names::columns) : py::Ref();
-    if (!columns) return -1;
-    w->sample_iloc = iloc.release();
+    // Where a take's labels never form a RangeIndex, each chunk's labels are taken once (a
+    // DataFrame.take of every row may keep the frame's own labels instead) and each group's
+    // slice of them is what the mask gives.
+    w->sample_labels_exact = !take_ranges && reinterpret_cast<PyObject*>(Py_TYPE(index.get())) == RangeIndex.get();
+    w->sample_body = body.release();
     w->sample_columns = columns.release();
     w->sample_index = index.release();
     w->sample_positions = positions.release();
@@ -428,30 +513,42 @@ int build(IndexedWalk* w, PyObject* test, PyObject* sample) {
     if (cow < 0) return -1;
     w->slices_are_copies = cow == 1;
 
-    // The working copy. When the sort left every row in place, the sorted index is the copy's
-    // own index and each slice of it is a group's exact labels; so it is, in row order, for a
-    // pandas whose takes never give a RangeIndex.
+    // The test rows by group. Where the sort left every row in place, a shallow copy of test_df
+    // whose index is the sorted index, so that each slice of it has a group's exact labels;
+    // otherwise the rows taken by group, whose labels are exact where a take never gives a
+    // RangeIndex. Unless they are in as few blocks as their dtypes allow already, they are
+    // served from consolidated copies of one chunk of groups at a time.
+    py::Ref source = py::Ref::borrow(test);
     py::Ref work;
     if (in_row_order) {
-        work = py::call_method(test, names::copy);
+        py::Ref copy = py::getattr(source.get(), names::copy);
+        work = copy ? call_kw_only(copy.get(), loop_names::deep, Py_False) : py::Ref();
         if (!work || PyObject_SetAttr(work.get(), names::index, sorted_index.get()) < 0) return -1;
         sorted_index.reset();
     } else {
         py::Ref positions = intp_array(np.get(), order);
-        work = positions ? py::call_method(test, names::take, positions.get()) : py::Ref();
-        if (!take_ranges) sorted_index.reset();
+        work = positions ? py::call_method(source.get(), names::take, positions.get()) : py::Ref();
+        if (!work) return -1;
+        if (!take_ranges) {
+            // the labels an index take gives (a DataFrame.take of rows in place may keep the
+            // frame's own index under Copy-on-Write)
+            py::Ref labels = py::call_method(index.get(), names::take, positions.get());
+            if (!labels || PyObject_SetAttr(work.get(), names::index, labels.get()) < 0) return -1;
+            sorted_index.reset();
+        }
     }
-    work = work ? consolidated(std::move(work)) : py::Ref();
-    py::Ref iloc = work ? py::getattr(work.get(), loop_names::iloc) : py::Ref();
-    if (!iloc) return -1;
+    int whole = work ? is_consolidated(work.get()) : -1;
+    if (whole < 0) return -1;
+    w->np = np.new_ref();
     w->keys = keys.release();
-    w->test_iloc = iloc.release();
+    w->test_source = work.release();
+    w->test_consolidated = whole == 1;
     w->sorted_index = sorted_index.release();
 
     // The sample rows of each key; where that cannot be exact, each group takes the mask.
     int r = index_sample(w, pd.get(), np.get(), sample, key.get(), kind, uniques, take_ranges == 1);
     if (r <= 0) {
-        Py_CLEAR(w->sample_iloc);
+        Py_CLEAR(w->sample_body);
         Py_CLEAR(w->sample_columns);
         Py_CLEAR(w->sample_index);
         Py_CLEAR(w->sample_positions);

@@ -33,7 +33,9 @@ namespace competition {
     X(axis)                                                                                     \
     X(blocks)                                                                                   \
     X(concatenate)                                                                              \
+    X(deep)                                                                                     \
     X(indexer)                                                                                  \
+    X(is_consolidated)                                                                          \
     X(is_unique)                                                                                \
     X(mgr_locs)                                                                                 \
     X(ndim)
