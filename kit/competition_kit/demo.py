@@ -1,9 +1,13 @@
-"""The main job: make a realistic data set, bundle it, rehearse a baseline against it."""
+"""The main job: make a realistic data set, bundle it, rehearse a baseline against it and score it."""
+import io
 import os
 import shutil
 import sys
 import tempfile
 import time
+
+import numpy as np
+import pandas as pd
 
 from . import synth
 from .hosting import bundle
@@ -29,9 +33,24 @@ env.write_submission_file()
 '''
 
 
+def answers_for(test_csv, predictions, seed=0):
+    """Known answers for the synthetic test set: for each PlayId a number of yards near where
+    the baseline centres its ramp (so that the baseline scores well, but not perfectly). The
+    CSV bytes of PlayId and Yards, one row per PlayId as the sample submission has."""
+    header = test_csv[:test_csv.index(b"\n")].decode("utf-8").split(",")
+    columns = ["PlayId"] + (["f00"] if "f00" in header else [])
+    test = pd.read_csv(io.BytesIO(test_csv), usecols=columns)
+    level = test.groupby("PlayId")["f00"].mean() if "f00" in columns else test.groupby("PlayId").size() * 0.0
+    rng = np.random.default_rng(seed + 1)
+    yards = np.clip(np.rint(predictions / 2 + 10 * level.values + rng.normal(scale=6.0, size=len(level))),
+                    0, predictions - 1).astype(np.int64)
+    return pd.DataFrame({"PlayId": level.index, "Yards": yards}).to_csv(index=False).encode("utf-8")
+
+
 def run_demo(groups=3000, rows_per_group=20, features=40, predictions=200, seed=0, module=None, out=None):
-    """Makes the data set, bundles it in a temporary folder, rehearses the baseline against it;
-    returns dry-run's exit status. The submission stays at /vantor/working/submission.csv."""
+    """Makes the data set, bundles it in a temporary folder, rehearses the baseline against it
+    and scores it against the data set's answers; returns dry-run's exit status. The submission
+    stays at /vantor/working/submission.csv."""
     out = out or sys.stdout
     began = time.time()
     work = tempfile.mkdtemp(prefix="competition-demo-")
@@ -40,8 +59,11 @@ def run_demo(groups=3000, rows_per_group=20, features=40, predictions=200, seed=
         test, sample = synth.make_tables(groups, rows_per_group, features, predictions, seed=seed)
         data = os.path.join(work, "data")
         os.makedirs(data)
-        for name, content in (("test.csv", test), ("sample_submission.csv", sample)):
-            with open(os.path.join(data, name), "wb") as f:
+        answers = os.path.join(work, "answers.csv")  # what the host knows and the bundle hides
+        for path, content in ((os.path.join(data, "test.csv"), test),
+                              (os.path.join(data, "sample_submission.csv"), sample),
+                              (answers, answers_for(test, predictions, seed))):
+            with open(path, "wb") as f:
                 f.write(content)
         out.write("made %d groups of about %d rows, %d features, %d prediction columns "
                   "(test.csv %.1f MB, sample_submission.csv %.1f MB) in %.1f s\n"
@@ -56,7 +78,7 @@ def run_demo(groups=3000, rows_per_group=20, features=40, predictions=200, seed=
         with open(script, "w") as f:
             f.write(BASELINE)
         out.flush()
-        code = dry_run(script, target, out)
+        code = dry_run(script, target, out, answers=answers)
         if code == 0:
             out.write("the demo's submission is at %s (demo took %.1f s)\n" % (SUBMISSION, time.time() - began))
         return code

@@ -1,6 +1,13 @@
-"""Participant side: run a notebook script against a bundle as the platform would."""
-import json
+"""Participant side: run a notebook script or notebook against a bundle as the platform would.
+
+The participant's code runs in a child: a Python process for a script, a Jupyter kernel for a
+notebook, both of this interpreter. The child writes one record per event (_timing.py); this
+process reads them as they come, shows the progress on stderr, enforces the time limit, passes
+Ctrl-C on, and prints the timing summary (a partial one when the run was stopped) and the
+check of the written submission, then its score when answers are given.
+"""
 import os
+import signal
 import subprocess
 import sys
 import tempfile
@@ -8,11 +15,24 @@ import tempfile
 import numpy as np
 import pandas as pd
 
-from .module import KitError, module_in, read_inputs
-from .sealing import remove_quietly
+from . import progress
+from .module import KitError, module_in
+from .sealing import read_sealed, remove_quietly
 
 WORKING = "/vantor/working"
 SUBMISSION = os.path.join(WORKING, "submission.csv")
+BOOTSTRAP = os.path.join(os.path.dirname(os.path.abspath(__file__)), "_bootstrap.py")
+TIME_LIMIT_STATUS = 124  # as timeout(1)
+GRACE = {"time": 1.0, "interrupt": 2.0}  # seconds a stopped child gets before it is killed
+clock = progress.clock
+
+
+class Stopped(KitError):
+    """The run was stopped from outside: status 124 for the time limit, 128 + N for signal N."""
+
+    def __init__(self, message, status):
+        KitError.__init__(self, message)
+        self.status = status
 
 
 def ensure_working_dir():
@@ -53,7 +73,7 @@ def expected_rows(test, sample):
 def check_submission(test, sample, path=SUBMISSION):
     """Problems of the written submission against the sample submission (empty when fine):
     the columns, the rows of each PlayId, and missing values. The expected rows are the sample
-    rows of the PlayIds that the test set serves."""
+    rows of the PlayIds that the test set serves (test needs only its PlayId column)."""
     if not os.path.isfile(path):
         return ["no submission file was written at %s" % path]
     try:
@@ -97,61 +117,260 @@ def check_submission(test, sample, path=SUBMISSION):
     return problems
 
 
-def _summary(stats, out):
+class Records(object):
+    """What the child has recorded so far (see _timing.py), read as it grows."""
+
+    def __init__(self, path):
+        self.path = path
+        self.offset = 0
+        self.rest = b""
+        self.before = self.load = self.write = self.error = None
+        self.written = False
+        self.env, self.own = [], []
+        self.spent = 0.0
+        self.reminders = 0
+
+    @property
+    def answered(self):
+        return len(self.env)
+
+    def per_group(self):
+        return self.spent / len(self.env) if self.env else None
+
+    def read(self):
+        try:
+            with open(self.path, "rb") as f:
+                f.seek(self.offset)
+                data = f.read()
+        except OSError:
+            return
+        self.offset += len(data)
+        lines = (self.rest + data).split(b"\n")
+        self.rest = lines.pop()
+        for line in lines:
+            fields = line.decode("ascii", "replace").split()
+            if not fields:
+                continue
+            kind, values = fields[0], fields[1:]
+            try:
+                if kind == "A":
+                    env, own = float(values[0]), float(values[1])
+                    self.env.append(env)
+                    self.own.append(own)
+                    self.spent += env + own
+                elif kind == "B":
+                    self.before = float(values[0])
+                elif kind == "L":
+                    self.load = float(values[0])
+                elif kind == "R":
+                    self.reminders += 1
+                elif kind == "W":
+                    self.write, self.written = float(values[0]), values[1] == "1"
+                elif kind == "X":
+                    self.error = values[0]
+            except (IndexError, ValueError):
+                continue
+
+
+def _s(value):
+    return "%.3f s" % value if value is not None else "-"
+
+
+def summary(records, total, elapsed, out, cells=None):
     out.write("timing:\n")
-    out.write("  load (first advance): %s\n" % ("%.3f s" % stats["load"] if stats["load"] is not None else "-"))
-    out.write("  per group, environment (advance + predict): %s\n" % _ms(stats["env"]))
-    out.write("  per group, your code: %s\n" % _ms(stats["own"]))
-    out.write("  write: %s\n" % ("%.3f s" % stats["write"] if stats["write"] is not None else "-"))
-    out.write("  total: %.3f s for %d groups answered\n" % (stats["total"] or 0.0, stats["groups"]))
-    if stats.get("reminders"):
+    out.write("  before the loop: %s\n" % _s(records.before))
+    out.write("  load (first advance): %s\n" % _s(records.load))
+    out.write("  per group, environment (advance + predict): %s\n" % _ms(records.env))
+    out.write("  per group, your code: %s\n" % _ms(records.own))
+    out.write("  write: %s\n" % _s(records.write))
+    if cells:
+        slowest = max(cells, key=lambda c: c[1])
+        out.write("  notebook: %d code cell%s run, the slowest cell %d (%.3f s)\n" % (
+            len(cells), "" if len(cells) == 1 else "s", slowest[0], slowest[1]))
+    out.write("  total: %.3f s for %d of %d groups answered\n" % (elapsed or 0.0, records.answered, total))
+    if records.reminders:
         out.write("  %d advances found the current group unanswered (the module printed a reminder)\n"
-                  % stats["reminders"])
+                  % records.reminders)
 
 
-def dry_run(script, bundle, out=None, python=None):
-    """Runs script against bundle in a child interpreter; returns 0 when it ran and its
-    submission checks out. A script that fails raises a KitError after its traceback."""
+class Stopper(object):
+    """Ctrl-C (and SIGTERM) while the participant's code runs, and the time limit.
+
+    A signal does not stop this process: it is noted, and the runner passes it on to the child
+    and then waits for the child to end (killing it after a grace period, or at a second signal),
+    so that the partial summary can be printed."""
+
+    def __init__(self, time_limit=None):
+        self.limit = time_limit
+        self.reason = None
+        self.signum = None
+        self.signals = 0
+        self.started = self.ended = None
+        self._saved = {}
+
+    def __enter__(self):
+        for signum in (signal.SIGINT, signal.SIGTERM):
+            try:
+                previous = signal.getsignal(signum)
+                if previous == signal.SIG_IGN:
+                    continue  # an ignored signal stays ignored (nohup, a background job)
+                signal.signal(signum, self.on_signal)
+                self._saved[signum] = previous
+            except (ValueError, OSError):  # not the main thread
+                pass
+        return self
+
+    def __exit__(self, *exc):
+        for signum, previous in self._saved.items():
+            signal.signal(signum, previous)
+        self._saved.clear()
+        return False
+
+    def on_signal(self, signum, frame=None):
+        self.signals += 1
+        if self.reason is None:
+            self.reason, self.signum = "interrupt", signum
+
+    def start(self):
+        self.started = clock()
+
+    def end(self):
+        """The participant's code has ended (or was stopped): the run's time is fixed."""
+        if self.ended is None and self.started is not None:
+            self.ended = clock()
+
+    def elapsed(self):
+        if self.started is None:
+            return 0.0
+        return (self.ended if self.ended is not None else clock()) - self.started
+
+    def check(self):
+        """The reason to stop the run, if any: "interrupt" or "time"."""
+        if self.reason is None and self.limit and self.started is not None and self.elapsed() > self.limit:
+            self.reason = "time"
+        return self.reason
+
+    def status(self):
+        return TIME_LIMIT_STATUS if self.reason == "time" else 128 + (self.signum or signal.SIGINT)
+
+
+def _signal_group(proc, signum):
+    try:
+        os.killpg(proc.pid, signum)
+    except OSError:
+        try:
+            proc.send_signal(signum)
+        except OSError:
+            pass
+
+
+def run_script(script, bundle, records, stopper, groups, python=None):
+    """Runs the script in a child interpreter (its own session, so that the terminal's Ctrl-C
+    reaches this process only, and standard input closed); returns its exit status."""
+    cmd = [python or sys.executable, BOOTSTRAP, os.path.abspath(script), os.path.abspath(bundle), records.path]
+    proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, start_new_session=True)
+    stopper.start()
+    sent, sent_at = None, None
+    while True:
+        try:
+            code = proc.wait(timeout=0.1)
+            break
+        except subprocess.TimeoutExpired:
+            pass
+        records.read()
+        groups.update(records.answered, records.per_group())
+        reason = stopper.check()
+        if reason and sent is None:
+            sent, sent_at = (signal.SIGINT if reason == "interrupt" else signal.SIGTERM), clock()
+            _signal_group(proc, sent)
+        elif sent is not None and sent != signal.SIGKILL and (
+                clock() - sent_at > GRACE[reason] or stopper.signals > 1):
+            sent = signal.SIGKILL
+            _signal_group(proc, sent)
+    stopper.end()
+    if sent is not None:
+        _signal_group(proc, signal.SIGKILL)  # whatever the script started in its session
+    records.read()
+    groups.update(records.answered, records.per_group())
+    return code
+
+
+def _parse_metric(metric):
+    if metric is None:
+        return None
+    from .score import metric_parts
+    return metric_parts(metric)
+
+
+def dry_run(script, bundle, out=None, python=None, time_limit=None, output=None, answers=None, metric=None):
+    """Runs a script or notebook against bundle; returns 0 when it ran and its submission
+    checks out (and, with answers, was scored), 1 when the check failed. A run that fails
+    raises a KitError after the participant's traceback; one stopped by the time limit or a
+    signal raises Stopped after the partial summary."""
     out = out or sys.stdout
     if not os.path.isfile(script):
         raise KitError("script not found: %s" % script)
     if not os.path.isdir(bundle):
         raise KitError("bundle not found: %s" % bundle)
-    test, sample = read_inputs(bundle, module_in(bundle))
+    notebook = script.lower().endswith(".ipynb")
+    if output is not None and not notebook:
+        raise KitError("--output keeps an executed notebook, and %s is not one (.ipynb)" % script)
+    if metric is not None and answers is None:
+        raise KitError("--metric scores against --answers: give both")
+    if answers is not None and not os.path.isfile(answers):
+        raise KitError("answers not found: %s" % answers)
+    _parse_metric(metric)  # a bad --metric is refused before the run, not after it
+    if notebook:
+        from . import notebook as nb_runner
+        nb_runner.check_available(python)
+        nb = nb_runner.read(script)
+    test, sample = read_sealed(bundle, module_in(bundle), ("test.csv", "sample_submission.csv"))
     for name, frame in (("test.csv", test), ("sample_submission.csv", sample)):
         if "PlayId" not in frame.columns:
             raise KitError("%s in %s has no PlayId column" % (name, bundle))
-    total = int(test["PlayId"].nunique())
+    test = pd.DataFrame({"PlayId": test["PlayId"].dropna().unique()})  # all the check needs of it
+    total = len(test)
     ensure_working_dir()
     before = _file_state(SUBMISSION)
-    here = os.path.dirname(os.path.abspath(__file__))
-    fd, stats_path = tempfile.mkstemp(prefix="competition-kit-", suffix=".json")
+    fd, records_path = tempfile.mkstemp(prefix="competition-kit-", suffix=".records")
     os.close(fd)
+    records = Records(records_path)
+    groups = progress.Groups(total)
+    cells = None
     try:
-        env = dict(os.environ, COMPETITION_KIT_TOTAL=str(total))
-        out.write("running %s against %s (%d groups)\n" % (script, bundle, total))
+        out.write("running %s against %s (%d groups)%s\n" % (
+            script, bundle, total, " in a Jupyter kernel" if notebook else ""))
         out.flush()
-        code = subprocess.call([python or sys.executable, os.path.join(here, "_bootstrap.py"),
-                                os.path.abspath(script), os.path.abspath(bundle), stats_path], env=env)
-        try:
-            with open(stats_path) as f:
-                stats = json.load(f)
-        except ValueError:  # the child ended before it could write them
-            stats = None
+        with Stopper(time_limit) as stopper:
+            if notebook:
+                outcome = nb_runner.run(nb, script, bundle, records, stopper, groups, python, output)
+                stopper.end()
+                failure, cells = outcome.failure, outcome.cells
+            else:
+                code = run_script(script, bundle, records, stopper, groups, python)
+                failure = None
+                if code != 0:
+                    failure = ("the participant script failed with %s; its traceback is above" % records.error
+                               if records.error else "the participant script failed: it exited with status %d" % code)
     finally:
-        remove_quietly(stats_path)
+        groups.close()
+        remove_quietly(records_path)
     sys.stderr.flush()
-    if stats is not None and stats["load"] is not None:
-        _summary(stats, out)
+    if stopper.reason or records.load is not None:
+        summary(records, total, stopper.elapsed(), out, cells)
     out.flush()
-    if code != 0:
-        if stats is not None and stats.get("error"):
-            raise KitError("the participant script failed with %s; its traceback is above" % stats["error"])
-        raise KitError("the participant script failed: it exited with status %d" % code)
+    if stopper.reason == "time":
+        raise Stopped("time limit of %s s exceeded: the run was stopped after %.1f s, with %d of %d groups answered"
+                      % (_number(time_limit), stopper.elapsed(), records.answered, total), stopper.status())
+    if stopper.reason:
+        raise Stopped("interrupted after %.1f s, with %d of %d groups answered"
+                      % (stopper.elapsed(), records.answered, total), stopper.status())
+    if failure:
+        raise KitError(failure)
     after = _file_state(SUBMISSION)
     if after is None or after == before:
         problems = ["%s %s" % (SUBMISSION, "was not written" if after is None else "was not rewritten by this run")]
-        if stats is not None and not stats["written"]:
+        if not records.written:
             problems[0] += " (write_submission_file() was not called, or did not succeed)"
     else:
         problems = check_submission(test, sample)
@@ -161,4 +380,12 @@ def dry_run(script, bundle, out=None, python=None):
     expected = expected_rows(test, sample)
     out.write("submission check: ok (%d rows, %d columns, %d PlayIds, no missing values) at %s\n"
               % (len(expected), sample.shape[1], expected["PlayId"].nunique(), SUBMISSION))
+    if answers is not None:
+        from .score import score_files
+        out.flush()
+        score_files(SUBMISSION, answers, metric, out)
     return 0
+
+
+def _number(x):
+    return ("%d" % x) if float(x).is_integer() else ("%g" % x)
