@@ -157,15 +157,15 @@ def test_seal_refuses_clashing_names_and_a_file_as_directory(csvs, tmp_path):
 def test_a_failed_write_leaves_no_file(csvs, tmp_path, monkeypatch):
     from competition_kit import hosting
 
-    calls, seal_bytes = [], hosting.seal_bytes
+    calls, write_sealed = [], hosting.write_sealed
 
-    def failing(data):  # the second file cannot be written
+    def failing(directory, data, *args):  # the second file cannot be written
         calls.append(1)
         if len(calls) == 2:
             raise OSError(28, "No space left on device")
-        return seal_bytes(data)
+        return write_sealed(directory, data, *args)
 
-    monkeypatch.setattr(hosting, "seal_bytes", failing)
+    monkeypatch.setattr(hosting, "write_sealed", failing)
     out_dir = tmp_path / "o"
     code, out, err = kit("seal", csvs / "test.csv", csvs / "sample_submission.csv", "--out", out_dir)
     one_error_line(code, err, "No space left on device")
@@ -185,7 +185,7 @@ def test_bundle_inspect_and_their_errors(csvs, tmp_path):
     code, out, err = bundle(csvs, target)
     assert code == 0
     assert sorted(os.listdir(str(target))) == sorted(
-        ["test.csv.encrypted", "sample_submission.csv.encrypted", os.path.basename(MODULE_PATH)])
+        ["test.csv.encrypted", "sample_submission.csv.encrypted", "manifest.json", os.path.basename(MODULE_PATH)])
     # bundling again replaces the bundle; a directory of other things is refused
     assert bundle(csvs, target)[0] == 0
     code, out, err = kit("bundle", "--test", csvs / "test.csv", "--sample", csvs / "sample_submission.csv",
@@ -203,7 +203,7 @@ def test_bundle_inspect_and_their_errors(csvs, tmp_path):
     assert "groups: 2; rows per group: min 1, median 1.5, max 2" in out
     assert "PlayIds only in test: 0" in out and "PlayIds only in sample: 0" in out
     assert sorted(os.listdir(str(target))) == sorted(
-        ["test.csv.encrypted", "sample_submission.csv.encrypted", os.path.basename(MODULE_PATH)])
+        ["test.csv.encrypted", "sample_submission.csv.encrypted", "manifest.json", os.path.basename(MODULE_PATH)])
 
     os.remove(str(target / "test.csv.encrypted"))
     one_error_line(*kit("inspect", target)[::2], "missing test.csv.encrypted")

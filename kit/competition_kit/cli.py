@@ -21,6 +21,22 @@ def count(minimum):
     return parse
 
 
+def duration(text):
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("not a number of seconds: %r" % text)
+    if not value > 0:
+        raise argparse.ArgumentTypeError("must be more than 0 seconds")
+    return value
+
+
+def allow_flags(s):
+    s.add_argument("--allow-empty", action="store_true", help="go on with a test set that has no rows")
+    s.add_argument("--allow-unmatched", action="store_true",
+                   help="go on when no test PlayId has a sample row")
+
+
 def parser():
     p = argparse.ArgumentParser(prog=PROG, description=__doc__.split(": ", 1)[1])
     p.add_argument("--version", action="version", version="%(prog)s " + __version__)
@@ -32,6 +48,7 @@ def parser():
                                    "every CSV parses as the module reads it and has a PlayId column.")
     s.add_argument("csv", nargs="+", metavar="CSV")
     s.add_argument("--out", required=True, metavar="DIR")
+    allow_flags(s)
 
     s = sub.add_parser("inspect", help="summarise sealed inputs (decrypted in memory only)",
                        description="Decrypts test.csv.encrypted and sample_submission.csv.encrypted in DIR "
@@ -39,20 +56,45 @@ def parser():
     s.add_argument("directory", metavar="DIR")
     s.add_argument("--module", metavar="PATH",
                    help="the module file (default: the one in DIR, else $COMPETITION_MODULE, else the installed one)")
+    s.add_argument("--verify", action="store_true",
+                   help="only check DIR's files against its manifest (size and SHA-256); exit 1 when one differs")
 
     s = sub.add_parser("bundle", help="seal both inputs and put the module beside them",
                        description="Makes DIR a folder a notebook can import the competition from.")
     s.add_argument("--test", required=True, metavar="CSV")
     s.add_argument("--sample", required=True, metavar="CSV")
     s.add_argument("--out", required=True, metavar="DIR")
-    s.add_argument("--module", metavar="PATH",
-                   help="the module file (default: $COMPETITION_MODULE, else the installed one)")
+    s.add_argument("--module", metavar="PATH", action="append", default=[],
+                   help="a built module file; repeat for several interpreters (default, without "
+                        "--python: $COMPETITION_MODULE, else the installed one)")
+    s.add_argument("--python", metavar="X", action="append", default=[],
+                   help="build the module for this CPython (3.6 ... 3.13, pyenv's or pythonX.Y on PATH, "
+                        "or an interpreter's path) from the source tree; repeat, or 'all' for every one found")
+    s.add_argument("--source", metavar="DIR", help="the source tree to build from (default: this kit's checkout)")
+    s.add_argument("--build-dir", metavar="DIR",
+                   help="keep the builds in DIR/py<version> for the next time (default: a temporary folder)")
+    allow_flags(s)
 
-    s = sub.add_parser("dry-run", help="run a participant script against a bundle",
-                       description="Runs SCRIPT as the platform would, with the bundle first on sys.path, "
+    s = sub.add_parser("dry-run", help="run a participant script or notebook against a bundle",
+                       description="Runs SCRIPT (a .py file, or an .ipynb notebook in a Jupyter kernel) as the "
+                                   "platform would, with the bundle first on sys.path and no standard input, "
                                    "then times it and checks the submission it wrote.")
     s.add_argument("script", metavar="SCRIPT")
     s.add_argument("--bundle", required=True, metavar="DIR")
+    s.add_argument("--time-limit", type=duration, metavar="SECONDS",
+                   help="stop the run once it has taken this long, as the platform would (exit status 124)")
+    s.add_argument("--output", metavar="NOTEBOOK", help="keep the executed notebook, with its outputs, here")
+    s.add_argument("--answers", metavar="CSV", help="score the submission against these answers (see score)")
+    s.add_argument("--metric", metavar="FILE.py:FUNCTION", help="score with this function (see score)")
+
+    s = sub.add_parser("score", help="score a submission against known answers",
+                       description="Scores SUBMISSION against ANSWERS (a CSV of PlayId and the true value), "
+                                   "row by row within each PlayId: RMSE and MAE for one value per row, the "
+                                   "continuous ranked probability score for columns <prefix><number>.")
+    s.add_argument("submission", metavar="SUBMISSION")
+    s.add_argument("--answers", required=True, metavar="CSV")
+    s.add_argument("--metric", metavar="FILE.py:FUNCTION",
+                   help="your own metric: FUNCTION(submission_df, answers_df) returning a number or a dict of them")
 
     s = sub.add_parser("demo", help="make a synthetic competition and rehearse a baseline on it",
                        description="Makes a synthetic data set, bundles it, runs a baseline script "
@@ -70,20 +112,30 @@ def parser():
 def run(args):
     if args.command == "seal":
         from .hosting import seal
-        for path in seal(args.csv, args.out):
+        for path in seal(args.csv, args.out, allow_empty=args.allow_empty,
+                         allow_unmatched=args.allow_unmatched):
             print("wrote %s" % path)
         return 0
     if args.command == "inspect":
         from .hosting import inspect
-        inspect(args.directory, args.module)
+        inspect(args.directory, args.module, verify_only=args.verify)
         return 0
     if args.command == "bundle":
         from .hosting import bundle
-        print("bundle ready: %s" % bundle(args.test, args.sample, args.out, args.module))
+        from .hosting import module_versions
+        out_dir = bundle(args.test, args.sample, args.out, args.module, pythons=args.python,
+                         source=args.source, build_dir=args.build_dir, allow_empty=args.allow_empty,
+                         allow_unmatched=args.allow_unmatched)
+        print("bundle ready: %s (serves CPython %s)" % (out_dir, ", ".join(module_versions(os.listdir(out_dir)))))
         return 0
     if args.command == "dry-run":
         from .rehearsal import dry_run
-        return dry_run(args.script, args.bundle)
+        return dry_run(args.script, args.bundle, time_limit=args.time_limit, output=args.output,
+                       answers=args.answers, metric=args.metric)
+    if args.command == "score":
+        from .score import score_files
+        score_files(args.submission, args.answers, args.metric)
+        return 0
     from .demo import run_demo
     return run_demo(groups=args.groups, rows_per_group=args.rows_per_group, features=args.features,
                     predictions=args.predictions, seed=args.seed, module=args.module)
@@ -91,10 +143,12 @@ def run(args):
 
 def main(argv=None):
     args = parser().parse_args(argv)
+    status = 1
     try:
         return run(args)
     except KitError as e:
         message = str(e)
+        status = getattr(e, "status", 1)  # 124 for a time limit, 130 for an interrupt
     except BrokenPipeError:  # the reader of our output went away (| head): nothing to say
         try:
             devnull = os.open(os.devnull, os.O_WRONLY)
@@ -105,10 +159,13 @@ def main(argv=None):
     except OSError as e:
         message = "%s: %s" % (e.filename, e.strerror) if e.filename and e.strerror else str(e)
     except KeyboardInterrupt:
-        message = "interrupted"
+        message, status = "interrupted", 130
     sys.stdout.flush()
     sys.stderr.write("%s: error: %s\n" % (PROG, " ".join(message.split("\n"))))
-    return 1
+    if status == 130:
+        from .progress import exit_now_if_busy
+        exit_now_if_busy(status)
+    return status
 
 
 if __name__ == "__main__":

@@ -3,6 +3,7 @@ import importlib.machinery
 import importlib.util
 import os
 import re
+import sys
 
 NAME = "competition"
 
@@ -50,8 +51,8 @@ def module_in(directory):
             if NAME + suffix in names:
                 return os.path.join(directory, NAME + suffix)
         found = sorted(n for n in names if looks_like_module(n))
-    raise KitError("no competition module for this interpreter in %s%s" % (
-        directory, " (found %s)" % ", ".join(found) if found else ""))
+    raise KitError("no competition module for this interpreter (CPython %d.%d) in %s%s" % (
+        sys.version_info[0], sys.version_info[1], directory, " (found %s)" % ", ".join(found) if found else ""))
 
 
 def load(path):
@@ -62,12 +63,29 @@ def load(path):
     module_spec = importlib.util.spec_from_file_location(NAME, path)
     if module_spec is None:
         raise KitError("%s is not a loadable module file" % path)
-    module = importlib.util.module_from_spec(module_spec)
     try:
+        # an extension module is loaded (dlopen, then its init function) already here
+        module = importlib.util.module_from_spec(module_spec)
         module_spec.loader.exec_module(module)
-    except ImportError as e:
-        raise KitError("cannot load the competition module %s: %s" % (path, e))
+    except Exception as e:  # a missing library, another interpreter's module, not a module
+        raise KitError("cannot load the competition module %s: %s" % (path, _one_line(e)))
     return module
+
+
+def _one_line(e):
+    text = " ".join(str(e).split())
+    return text or type(e).__name__
+
+
+def serves(file_name):
+    """The CPython version a module file's name says it is for ("3.13"), or None for a name
+    without an interpreter tag (which every interpreter would try to import)."""
+    m = re.match(r"^competition\.cpython-3(\d+)[a-z]*-", file_name)
+    return "3.%s" % m.group(1) if m else None
+
+
+def version_key(version):
+    return tuple(int(part) for part in version.split("."))
 
 
 def fresh_env(module):

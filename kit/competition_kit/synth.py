@@ -70,11 +70,13 @@ class Table(object):
         return b"".join(parts)
 
 
-def draw(groups, rows_per_group=20, features=40, predictions=200, sample_rows=1, seed=0, shuffle=True):
+def draw(groups, rows_per_group=20, features=40, predictions=200, sample_rows=1, seed=0, shuffle=True,
+         kinds=None):
     """The two tables, as `Table` objects: (test, sample). See make_frames."""
     if groups < 0 or rows_per_group < 1 or features < 0 or predictions < 0 or sample_rows < 1:
         raise ValueError("groups >= 0, rows_per_group >= 1, features >= 0, predictions >= 0 "
                          "and sample_rows >= 1 are required")
+    kinds = _kinds(kinds)
     rng = np.random.default_rng(seed)
     sizes = np.clip(rng.poisson(rows_per_group, groups), 1, None) if rows_per_group > 1 \
         else np.ones(groups, dtype=np.int64)
@@ -90,7 +92,7 @@ def draw(groups, rows_per_group=20, features=40, predictions=200, sample_rows=1,
     # a random walk per group for the float features: time-series-like values
     base = rng.normal(size=groups)
     for i in range(features):
-        kind = KINDS[i % len(KINDS)]
+        kind = kinds[i % len(kinds)]
         name = "f%02d" % i
         if kind == "float":
             noise = rng.normal(scale=0.1, size=n)
@@ -119,15 +121,18 @@ def draw(groups, rows_per_group=20, features=40, predictions=200, sample_rows=1,
 
 
 def make_frames(groups, rows_per_group=20, features=40, predictions=200, sample_rows=1, seed=0,
-                shuffle=True):
+                shuffle=True, kinds=None):
     """Returns (test_df, sample_df).
 
     test_df: `groups` PlayIds (1000, 1001, ...) of about `rows_per_group` rows each (a step
     counter, a clock as text, and `features` feature columns: floats, integers, categories as
     text, flags), rows shuffled across groups as a real export would be. sample_df:
     `sample_rows` rows per PlayId with `predictions` prediction columns of zeros.
+
+    `kinds`, when given, is the sequence of feature kinds ("float", "int", "text", "flag") that
+    the feature columns take in turn; the default is KINDS.
     """
-    test, sample = draw(groups, rows_per_group, features, predictions, sample_rows, seed, shuffle)
+    test, sample = draw(groups, rows_per_group, features, predictions, sample_rows, seed, shuffle, kinds)
     return test.frame(), sample.frame()
 
 
@@ -138,17 +143,28 @@ def to_csv_bytes(frame):
     return buf.getvalue().encode("utf-8")
 
 
-def make_tables(groups, rows_per_group=20, features=40, predictions=200, sample_rows=1, seed=0):
+def make_tables(groups, rows_per_group=20, features=40, predictions=200, sample_rows=1, seed=0,
+                kinds=None):
     """The CSV bytes of (test.csv, sample_submission.csv)."""
-    test, sample = draw(groups, rows_per_group, features, predictions, sample_rows, seed)
+    test, sample = draw(groups, rows_per_group, features, predictions, sample_rows, seed, kinds=kinds)
     return test.csv(), sample.csv()
 
 
-def groups_for_size(megabytes, rows_per_group=20, features=40):
+def groups_for_size(megabytes, rows_per_group=20, features=40, kinds=None):
     """About how many groups make a test.csv of the given size."""
-    probe, _ = draw(200, rows_per_group, features, 1, 1, seed=1)
+    probe, _ = draw(200, rows_per_group, features, 1, 1, seed=1, kinds=kinds)
     per_group = len(probe.csv()) / 200.0
     return max(1, int(megabytes * 1e6 / per_group))
+
+
+def _kinds(kinds):
+    if kinds is None:
+        return KINDS
+    kinds = tuple(kinds)
+    unknown = [k for k in kinds if k not in ("float", "int", "text", "flag")]
+    if not kinds or unknown:
+        raise ValueError("kinds must be a non-empty sequence of 'float', 'int', 'text' and 'flag'")
+    return kinds
 
 
 # -- the encoder ---------------------------------------------------------------------------
