@@ -222,8 +222,8 @@ def test_the_reader_is_looked_up_for_each_input(env_with):
 
 SCRAMBLE = textwrap.dedent("""\
     import gc, importlib.util, sys, io, contextlib
-    spec = importlib.util.spec_from_file_location("competition", sys.argv[1])
-    m = importlib.util.module_from_spec(spec); spec.loader.exec_module(m)
+    module_spec = importlib.util.spec_from_file_location("competition", sys.argv[1])
+    m = importlib.util.module_from_spec(module_spec); module_spec.loader.exec_module(m)
     env = m.make_env()
     ours = lambda o: type(o).__module__ == "competition" or type(o).__name__.startswith("competition.")
 

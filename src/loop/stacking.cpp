@@ -1,5 +1,8 @@
 #include "loop/stacking.hpp"
 
+#include <algorithm>
+#include <utility>
+
 #include "loop/support.hpp"
 #include "module/globals.hpp"
 
@@ -34,18 +37,16 @@ int stackable_dtypes(PyObject* dtypes) {
     return 1;
 }
 
-int BlockStack::add(PyObject* answer) {
-    py::Ref mgr = py::getattr(answer, loop_names::_mgr);
+// The 2-D arrays of a frame's blocks, checked against `layout` (or, when it is empty, taken as
+// the layout): 1 read, 0 laid out otherwise or not stackable, -1 error.
+int BlockStack::read_blocks(PyObject* frame, std::vector<Block>* layout, std::vector<py::Ref>* values) const {
+    py::Ref mgr = py::getattr(frame, loop_names::_mgr);
     py::Ref blocks = mgr ? py::getattr(mgr.get(), loop_names::blocks) : py::Ref();
     if (!blocks) return fall_back_on_error() ? 0 : -1;
     if (!PyTuple_Check(blocks.get())) return 0;
     const Py_ssize_t n = PyTuple_GET_SIZE(blocks.get());
-    const bool first = answers_ == 0;
+    const bool first = layout_.empty();
     if (!first && static_cast<std::size_t>(n) != layout_.size()) return 0;
-    std::vector<Block> layout;
-    std::vector<py::Ref> values;
-    py::Ref labels = py::getattr(answer, names::index);
-    if (!labels) return fall_back_on_error() ? 0 : -1;
     for (Py_ssize_t b = 0; b < n; ++b) {
         PyObject* block = PyTuple_GET_ITEM(blocks.get(), b);
         py::Ref locs = py::getattr(block, loop_names::mgr_locs);
@@ -55,28 +56,40 @@ int BlockStack::add(PyObject* answer) {
         py::Ref ndim = array ? py::getattr(array.get(), loop_names::ndim) : py::Ref();
         if (!ndim) return fall_back_on_error() ? 0 : -1;
         if (!PySlice_Check(placement.get()) || PyLong_AsLong(ndim.get()) != 2) return PyErr_Occurred() ? -1 : 0;
+        Py_ssize_t start, stop, step;
+        if (PySlice_Unpack(placement.get(), &start, &stop, &step) < 0) return fall_back_on_error() ? 0 : -1;
+        if (step != 1) return 0;  // columns apart from one another
         if (first) {
             int numeric = numeric_kind(dtype.get());
             if (numeric <= 0) return numeric;
-            layout.push_back({placement.get(), dtype.get()});
+            layout->push_back({placement.release(), dtype.release()});
         } else {
             int same = PyObject_RichCompareBool(placement.get(), layout_[b].placement, Py_EQ);
             if (same == 1) same = PyObject_RichCompareBool(dtype.get(), layout_[b].dtype, Py_EQ);
             if (same < 0) return fall_back_on_error() ? 0 : -1;
             if (!same) return 0;
         }
-        values.push_back(std::move(array));
+        values->push_back(std::move(array));
     }
-    if (first) {
+    return 1;
+}
+
+int BlockStack::add(PyObject* answer) {
+    py::Ref labels = py::getattr(answer, names::index);
+    if (!labels) return fall_back_on_error() ? 0 : -1;
+    std::vector<Block> layout;
+    std::vector<py::Ref> values;
+    int r = read_blocks(answer, &layout, &values);
+    if (r <= 0) {
         for (Block& block : layout) {
-            Py_INCREF(block.placement);
-            Py_INCREF(block.dtype);
+            Py_DECREF(block.placement);
+            Py_DECREF(block.dtype);
         }
-        layout_ = std::move(layout);
+        return r;
     }
+    if (layout_.empty()) layout_ = std::move(layout);
     arrays_.reserve(arrays_.size() + values.size());
-    labels_.push_back(labels.get());
-    labels.release();
+    labels_.push_back(labels.release());
     for (py::Ref& array : values) arrays_.push_back(array.release());
     ++answers_;
     return 1;
@@ -93,48 +106,116 @@ void BlockStack::pop() {
     if (--answers_ == 0) clear();
 }
 
-py::Ref BlockStack::build(PyObject* frame_type, PyObject* columns) {
+namespace {
+
+// The frame of the stacked blocks. One block holds most of the columns: the frame is made over
+// its array, without a copy, and the few columns of the other blocks are inserted where they
+// belong. Otherwise it is made from the columns one by one.
+py::Ref frame_of_blocks(PyObject* frame_type, PyObject* columns, PyObject* index,
+                        const std::vector<py::Ref>& stacked, const std::vector<Py_ssize_t>& starts,
+                        const std::vector<Py_ssize_t>& counts) {
+    constexpr Py_ssize_t kFewColumns = 16;
+    std::size_t main = 0;
+    Py_ssize_t others = 0;
+    for (std::size_t b = 0; b < stacked.size(); ++b)
+        if (counts[b] > counts[main]) main = b;
+    for (std::size_t b = 0; b < stacked.size(); ++b)
+        if (b != main) others += counts[b];
+    if (stacked.empty() || others > kFewColumns) {
+        py::Ref by_label = py::Ref::steal(PyDict_New());
+        if (!by_label) return py::Ref();
+        for (std::size_t b = 0; b < stacked.size(); ++b)
+            for (Py_ssize_t i = 0; i < counts[b]; ++i) {
+                py::Ref label = py::Ref::steal(PySequence_GetItem(columns, starts[b] + i));
+                py::Ref column = label ? py::Ref::steal(PySequence_GetItem(stacked[b].get(), i)) : py::Ref();
+                if (!column || PyDict_SetItem(by_label.get(), label.get(), column.get()) < 0) return py::Ref();
+            }
+        py::Ref kwnames = py::tuple(names::index, names::columns);
+        if (!kwnames) return py::Ref();
+        PyObject* args[] = {by_label.get(), index, columns};
+        return py::call_kw(frame_type, args, 1, kwnames.get());
+    }
+    py::Ref labels = py::Ref::steal(PySequence_GetSlice(columns, starts[main], starts[main] + counts[main]));
+    py::Ref rows = labels ? py::getattr(stacked[main].get(), loop_names::T) : py::Ref();
+    py::Ref kwnames = rows ? py::tuple(names::index, names::columns, names::copy) : py::Ref();
+    if (!kwnames) return py::Ref();
+    PyObject* args[] = {rows.get(), index, labels.get(), Py_False};
+    py::Ref frame = py::call_kw(frame_type, args, 1, kwnames.get());
+    if (!frame) return py::Ref();
+    // the other columns, by position: each lands where it belongs, the ones before it being there
+    std::vector<std::pair<Py_ssize_t, std::pair<std::size_t, Py_ssize_t>>> inserts;
+    for (std::size_t b = 0; b < stacked.size(); ++b)
+        if (b != main)
+            for (Py_ssize_t i = 0; i < counts[b]; ++i) inserts.push_back({starts[b] + i, {b, i}});
+    std::sort(inserts.begin(), inserts.end());
+    for (const auto& at : inserts) {
+        py::Ref position = py::Ref::steal(PyLong_FromSsize_t(at.first));
+        py::Ref label = position ? py::Ref::steal(PySequence_GetItem(columns, at.first)) : py::Ref();
+        py::Ref column = label ? py::Ref::steal(PySequence_GetItem(stacked[at.second.first].get(), at.second.second))
+                               : py::Ref();
+        if (!column || !py::call_method(frame.get(), names::insert, position.get(), label.get(), column.get()))
+            return py::Ref();
+    }
+    return frame;
+}
+
+} // namespace
+
+py::Ref BlockStack::build(PyObject* frame_type, PyObject* columns, PyObject* prefix) {
+    std::vector<Block> unused;
+    std::vector<py::Ref> first;
+    py::Ref first_labels;
+    if (prefix) {
+        first_labels = py::getattr(prefix, names::index);
+        if (!first_labels) return py::Ref();
+        int r = read_blocks(prefix, &unused, &first);
+        if (r <= 0) return py::Ref();  // laid out otherwise: no error set, or an error
+    }
     py::Ref np = numpy_module();
     py::Ref concatenate = np ? py::getattr(np.get(), loop_names::concatenate) : py::Ref();
     py::Ref axis_kw = concatenate ? py::tuple(loop_names::axis) : py::Ref();
     py::Ref one = axis_kw ? py::Ref::steal(PyLong_FromLong(1)) : py::Ref();
-    py::Ref by_label = one ? py::Ref::steal(PyDict_New()) : py::Ref();
-    Py_ssize_t ncolumns = by_label ? PyObject_Length(columns) : -1;
+    Py_ssize_t ncolumns = one ? PyObject_Length(columns) : -1;
     if (ncolumns < 0) return py::Ref();
     const std::size_t nblocks = layout_.size();
+    const Py_ssize_t nparts = static_cast<Py_ssize_t>(answers_) + (prefix ? 1 : 0);
+    std::vector<py::Ref> stacked;
+    std::vector<Py_ssize_t> starts, counts;
+    Py_ssize_t covered = 0;
     for (std::size_t b = 0; b < nblocks; ++b) {
-        py::Ref parts = py::Ref::steal(PyList_New(static_cast<Py_ssize_t>(answers_)));
+        py::Ref parts = py::Ref::steal(PyList_New(nparts));
         if (!parts) return py::Ref();
-        for (std::size_t a = 0; a < answers_; ++a)
-            PyList_SET_ITEM(parts.get(), a, py::new_ref(arrays_[a * nblocks + b]));
+        Py_ssize_t k = 0;
+        if (prefix) PyList_SET_ITEM(parts.get(), k++, first[b].new_ref());
+        for (std::size_t a = 0; a < answers_; ++a) PyList_SET_ITEM(parts.get(), k++, py::new_ref(arrays_[a * nblocks + b]));
         PyObject* args[] = {parts.get(), one.get()};
-        py::Ref stacked = py::call_kw(concatenate.get(), args, 1, axis_kw.get());
+        stacked.push_back(py::call_kw(concatenate.get(), args, 1, axis_kw.get()));
         Py_ssize_t start, stop, step, count;
-        if (!stacked || PySlice_GetIndicesEx(layout_[b].placement, ncolumns, &start, &stop, &step, &count) < 0)
+        if (!stacked.back() || PySlice_GetIndicesEx(layout_[b].placement, ncolumns, &start, &stop, &step, &count) < 0)
             return py::Ref();
-        for (Py_ssize_t i = 0; i < count; ++i) {
-            py::Ref label = py::Ref::steal(PySequence_GetItem(columns, start + i * step));
-            py::Ref column = label ? py::Ref::steal(PySequence_GetItem(stacked.get(), i)) : py::Ref();
-            if (!column || PyDict_SetItem(by_label.get(), label.get(), column.get()) < 0) return py::Ref();
+        if (step != 1) {
+            PyErr_SetString(PyExc_ValueError, "a stacked block's columns are not contiguous");
+            return py::Ref();
         }
+        starts.push_back(start);
+        counts.push_back(count);
+        covered += count;
     }
-    if (PyDict_Size(by_label.get()) != ncolumns) {
+    if (covered != ncolumns) {
         PyErr_SetString(PyExc_ValueError, "the stacked blocks do not cover the columns");
         return py::Ref();
     }
-    // the row labels: the answers' indexes one after the other, as joining them gives
-    py::Ref index = py::Ref::borrow(labels_[0]);
-    if (answers_ > 1) {
-        py::Ref rest = py::Ref::steal(PyList_New(static_cast<Py_ssize_t>(answers_ - 1)));
+    // the row labels: the indexes one after the other, as joining the frames gives them
+    py::Ref index = prefix ? std::move(first_labels) : py::Ref::borrow(labels_[0]);
+    const std::size_t from = prefix ? 0 : 1;
+    if (answers_ > from) {
+        py::Ref rest = py::Ref::steal(PyList_New(static_cast<Py_ssize_t>(answers_ - from)));
         if (!rest) return py::Ref();
-        for (std::size_t a = 1; a < answers_; ++a) PyList_SET_ITEM(rest.get(), a - 1, py::new_ref(labels_[a]));
+        for (std::size_t a = from; a < answers_; ++a) PyList_SET_ITEM(rest.get(), a - from, py::new_ref(labels_[a]));
         index = py::call_method(index.get(), names::append, rest.get());
         if (!index) return py::Ref();
     }
-    py::Ref kwnames = py::tuple(names::index, names::columns);
-    if (!kwnames) return py::Ref();
-    PyObject* args[] = {by_label.get(), index.get(), columns};
-    return py::call_kw(frame_type, args, 1, kwnames.get());
+    return frame_of_blocks(frame_type, columns, index.get(), stacked, starts, counts);
 }
 
 void BlockStack::clear() {

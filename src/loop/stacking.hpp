@@ -31,17 +31,20 @@ public:
     bool empty() const { return answers_ == 0; }
 
     // One frame holding the answers taken, in order: `columns` is their column index,
-    // `frame_type` pandas.DataFrame. Null with an error set on failure (nothing is forgotten).
-    py::Ref build(PyObject* frame_type, PyObject* columns);
+    // `frame_type` pandas.DataFrame. With `prefix`, a frame of the same columns and dtypes, the
+    // frame starts with prefix's rows: null with no error set when prefix's blocks are laid out
+    // otherwise. Null with an error set on failure. Nothing is forgotten either way.
+    py::Ref build(PyObject* frame_type, PyObject* columns, PyObject* prefix = nullptr);
 
     void clear();
     int traverse(visitproc visit, void* arg) const;
 
 private:
     struct Block {
-        PyObject* placement;  // the block's column positions: a slice or an integer array
+        PyObject* placement;  // the block's column positions: a slice
         PyObject* dtype;
     };
+    int read_blocks(PyObject* frame, std::vector<Block>* layout, std::vector<py::Ref>* values) const;
     std::vector<Block> layout_;      // of the first answer taken
     std::vector<PyObject*> arrays_;  // answer after answer, one 2-D array per block (strong)
     std::vector<PyObject*> labels_;  // each answer's row index (strong)

@@ -38,7 +38,8 @@ namespace competition {
     X(is_consolidated)                                                                          \
     X(is_unique)                                                                                \
     X(mgr_locs)                                                                                 \
-    X(ndim)
+    X(ndim)                                                                                     \
+    X(T)
 
 namespace loop_names {
 #define COMPETITION_DECLARE_LOOP_NAME(id) extern PyObject* id;
