@@ -145,6 +145,7 @@ def test_a_predict_that_fails_while_joining_changes_nothing(env_with, submission
         return "v%d" % i if shape.startswith("text") else i
 
     monkeypatch.setattr(pd, "concat", concat)
+    monkeypatch.setattr(pd.core.reshape.concat, "concat", concat)  # what DataFrame.append calls
     _, env = env_with(TEST, SAMPLE)
     with contextlib.redirect_stdout(io.StringIO()):
         gen = env.iter_test()
