@@ -88,7 +88,6 @@ int BlockStack::add(PyObject* answer) {
         return r;
     }
     if (layout_.empty()) layout_ = std::move(layout);
-    arrays_.reserve(arrays_.size() + values.size());
     labels_.push_back(labels.release());
     for (py::Ref& array : values) arrays_.push_back(array.release());
     ++answers_;
