@@ -204,17 +204,40 @@ py::Ref BlockStack::build(PyObject* frame_type, PyObject* columns, PyObject* pre
         PyErr_SetString(PyExc_ValueError, "the stacked blocks do not cover the columns");
         return py::Ref();
     }
-    // the row labels: the indexes one after the other, as joining the frames gives them
-    py::Ref index = prefix ? std::move(first_labels) : py::Ref::borrow(labels_[0]);
-    const std::size_t from = prefix ? 0 : 1;
-    if (answers_ > from) {
-        py::Ref rest = py::Ref::steal(PyList_New(static_cast<Py_ssize_t>(answers_ - from)));
-        if (!rest) return py::Ref();
-        for (std::size_t a = from; a < answers_; ++a) PyList_SET_ITEM(rest.get(), a - from, py::new_ref(labels_[a]));
-        index = py::call_method(index.get(), names::append, rest.get());
-        if (!index) return py::Ref();
-    }
+    py::Ref index = row_labels(np.get(), first_labels.get());
+    if (!index) return py::Ref();
     return frame_of_blocks(frame_type, columns, index.get(), stacked, starts, counts);
+}
+
+// The row labels: the indexes one after the other, as joining the frames gives them (first, if
+// given, the prefix's). Where all are of int64, their values are concatenated at once (some
+// pandas releases take tens of microseconds an index to append them).
+py::Ref BlockStack::row_labels(PyObject* np, PyObject* first) const {
+    py::Ref all = py::Ref::steal(PyList_New(0));
+    if (!all || (first && PyList_Append(all.get(), first) < 0)) return py::Ref();
+    for (PyObject* labels : labels_)
+        if (PyList_Append(all.get(), labels) < 0) return py::Ref();
+    py::Ref dtype_of = py::getattr(np, names::dtype);
+    py::Ref name = dtype_of ? py::Ref::steal(PyUnicode_FromString("int64")) : py::Ref();
+    py::Ref int64 = name ? py::call(dtype_of.get(), name.get()) : py::Ref();
+    if (!int64) return py::Ref();
+    bool integers = true;
+    for (Py_ssize_t i = 0; integers && i < PyList_GET_SIZE(all.get()); ++i) {
+        py::Ref dtype = py::getattr(PyList_GET_ITEM(all.get(), i), names::dtype);
+        if (!dtype) return py::Ref();
+        integers = dtype.get() == int64.get();
+    }
+    if (integers) {
+        py::Ref pd = pandas_module();
+        py::Ref Index = pd ? py::getattr(pd.get(), names::Index) : py::Ref();
+        py::Ref concatenate = Index ? py::getattr(np, loop_names::concatenate) : py::Ref();
+        py::Ref values = concatenate ? py::call(concatenate.get(), all.get()) : py::Ref();
+        return values ? py::call(Index.get(), values.get()) : py::Ref();
+    }
+    py::Ref head = py::Ref::borrow(PyList_GET_ITEM(all.get(), 0));
+    if (PyList_GET_SIZE(all.get()) == 1) return head;
+    py::Ref rest = py::Ref::steal(PyList_GetSlice(all.get(), 1, PyList_GET_SIZE(all.get())));
+    return rest ? py::call_method(head.get(), names::append, rest.get()) : py::Ref();
 }
 
 void BlockStack::clear() {

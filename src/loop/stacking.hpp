@@ -45,6 +45,7 @@ private:
         PyObject* dtype;
     };
     int read_blocks(PyObject* frame, std::vector<Block>* layout, std::vector<py::Ref>* values) const;
+    py::Ref row_labels(PyObject* np, PyObject* first) const;
     std::vector<Block> layout_;      // of the first answer taken
     std::vector<PyObject*> arrays_;  // answer after answer, one 2-D array per block (strong)
     std::vector<PyObject*> labels_;  // each answer's row index (strong)
