@@ -83,7 +83,14 @@ Status read_decrypt_decode(ReadFn read, void* context, unsigned char* buf, std::
                            std::size_t* out_len, PadRule rule);
 
 // decrypt_decode works through its buffer in chunks of this many bytes (a multiple of 16).
+// The fuzz target builds the core with small chunks (COMPETITION_INPUT_CHUNK_SIZE), so that
+// short inputs cross many chunk boundaries.
+#ifdef COMPETITION_INPUT_CHUNK_SIZE
+constexpr std::size_t kChunkSize = COMPETITION_INPUT_CHUNK_SIZE;
+#else
 constexpr std::size_t kChunkSize = std::size_t(64) * 1024;
+#endif
+static_assert(kChunkSize > 0 && kChunkSize % 16 == 0, "chunks are whole AES blocks");
 
 } // namespace input
 } // namespace competition

@@ -1,10 +1,12 @@
 // __read_csv(file_name): one encrypted input file -> a DataFrame, decrypted in memory only.
 //
 // The file is read whole into one bytes object, decrypted, checked and base64-decoded in place
-// (without the GIL for large files), shrunk to the decoded length and handed to read_csv through
-// a BytesIO that shares it. The buffer is zeroed once the frame is built or the load has failed.
-// When a caller has rebound one of the names the steps go through (AES, base64, BytesIO, open),
-// the load goes through the rebound objects step by step instead.
+// (without the GIL for large files), cut to the decoded length in place (never moved, so that no
+// copy of the plaintext is freed behind the reader's back) and handed to read_csv through a
+// BytesIO that shares it. The buffer is zeroed once the frame is built or the load has failed.
+// When a caller has rebound one of the names the steps go through (AES, base64, BytesIO, open)
+// or one of the functions called through them (AES.new, AES.MODE_CBC, base64.b64decode), the
+// load goes through the objects as bound now, step by step, instead.
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -55,6 +57,42 @@ void zero(PyObject* bytes) {
     std::memset(p, 0, n);
 }
 
+// Cuts a bytes object that only this load holds to its first n bytes (0 < n <= its size), in
+// place. A shrinking realloc may move the buffer to a smaller block and free the old one as it
+// is, plaintext and all; here the buffer never moves, so the allocator never copies or frees a
+// block that holds plaintext before it has been zeroed. The bytes past n are zero already; the
+// whole pages among them are handed back to the kernel.
+void shorten(PyObject* bytes, Py_ssize_t n) {
+    char* p = PyBytes_AS_STRING(bytes);
+    const std::size_t cut = static_cast<std::size_t>(PyBytes_GET_SIZE(bytes) - n);
+    char* first;
+    std::size_t length;
+    if (cut >= (std::size_t(1) << 20) && inner_pages(p + n + 1, cut, &first, &length))
+        madvise(first, length, MADV_DONTNEED);
+#if PY_VERSION_HEX >= 0x03090000
+    Py_SET_SIZE(bytes, n);
+#else
+    Py_SIZE(bytes) = n;  // Py_SET_SIZE arrived in 3.9
+#endif
+    p[n] = '\0';
+}
+
+// Zeroes a bytes object or an ASCII str that the caller holds the only reference to, before
+// it is released: the objects the step-by-step load receives from the functions it calls.
+// Anything shared, interned or of another type is left alone.
+void wipe_if_sole(PyObject* o) {
+    if (!o || Py_REFCNT(o) != 1) return;
+    if (PyBytes_CheckExact(o)) {
+        zero(o);
+    } else if (PyUnicode_CheckExact(o) &&
+#if PY_VERSION_HEX < 0x030C0000
+               PyUnicode_IS_READY(o) &&  // from 3.12 every str is ready
+#endif
+               PyUnicode_IS_COMPACT_ASCII(o) && !PyUnicode_CHECK_INTERNED(o)) {
+        std::memset(PyUnicode_DATA(o), 0, static_cast<std::size_t>(PyUnicode_GET_LENGTH(o)));
+    }
+}
+
 // Large buffers are asked for huge pages: far fewer page faults while the file is read in.
 void prefer_huge_pages(PyObject* bytes) {
     std::size_t n = static_cast<std::size_t>(PyBytes_GET_SIZE(bytes));
@@ -65,10 +103,10 @@ void prefer_huge_pages(PyObject* bytes) {
 }
 
 // pd.read_csv(BytesIO(csv), sep=",", low_memory=False)
-py::Ref parse(PyObject* BytesIO, PyObject* csv) {
+py::Ref parse(PyObject* home, PyObject* BytesIO, PyObject* csv) {
     py::Ref stream = py::call(BytesIO, csv);
     if (!stream) return py::Ref();
-    py::Ref pd = lookup_global(names::pd);
+    py::Ref pd = lookup_global(home, names::pd);
     if (!pd) return py::Ref();
     py::Ref read_csv = py::getattr(pd.get(), names::read_csv);
     if (!read_csv) return py::Ref();
@@ -128,13 +166,13 @@ py::Ref read_whole(int fd, PyObject* path) {
 
 // How the running interpreter's non-validating b64decode treats alphabet characters after the
 // pads that complete a quantum: older releases stop there, newer ones skip the pads and go on.
-// Asked once, of the base64 module the import bound.
-bool pad_rule(input::PadRule* rule) {
+// Asked once, of the b64decode the import bound.
+bool pad_rule(PyObject* b64decode, input::PadRule* rule) {
     static int known = -1;  // -1 not asked yet, else the PadRule
     if (known < 0) {
         py::Ref text = py::Ref::steal(PyUnicode_FromString("QQ==QQ=="));
         if (!text) return false;
-        py::Ref decoded = py::call_method(g.bound_base64, names::b64decode, text.get());
+        py::Ref decoded = py::call(b64decode, text.get());
         if (!decoded) {
             PyErr_Clear();
             known = static_cast<int>(input::PadRule::skip);
@@ -201,9 +239,10 @@ int open_input(PyObject* path, Py_ssize_t* size) {
     return fd;
 }
 
-py::Ref load_native(PyObject* path, PyObject* BytesIO) {
+py::Ref load_native(PyObject* home, const ModuleState* st, PyObject* path) {
+    PyObject* BytesIO = st->bound_BytesIO;
     input::PadRule rule;
-    if (!pad_rule(&rule)) return py::Ref();
+    if (!pad_rule(st->bound_b64decode, &rule)) return py::Ref();
     Py_ssize_t size = -1;
     int fd = open_input(path, &size);
     if (fd < 0) return py::Ref();
@@ -257,24 +296,24 @@ py::Ref load_native(PyObject* path, PyObject* BytesIO) {
         return py::Ref();
     }
 
-    PyObject* raw = data.release();
+    py::Ref csv;
     if (decoded == 0) {
-        Py_DECREF(raw);
-        raw = PyBytes_FromStringAndSize("", 0);  // nothing to parse: an empty CSV
-        if (!raw) return py::Ref();
-    } else if (_PyBytes_Resize(&raw, static_cast<Py_ssize_t>(decoded)) < 0) {
-        return py::Ref();
+        data.reset();  // all zeros by now
+        csv = py::Ref::steal(PyBytes_FromStringAndSize("", 0));  // nothing to parse: an empty CSV
+        if (!csv) return py::Ref();
+    } else {
+        shorten(data.get(), static_cast<Py_ssize_t>(decoded));
+        csv = std::move(data);
     }
-    py::Ref csv = py::Ref::steal(raw);
-    py::Ref df = parse(BytesIO, csv.get());
+    py::Ref df = parse(home, BytesIO, csv.get());
     // The stream has been dropped; whatever the outcome, no plaintext stays in the buffer.
     zero(csv.get());
     return df;
 }
 
 // The steps one by one, through the objects the names are bound to now.
-py::Ref load_stepwise(PyObject* path) {
-    py::Ref AES = lookup_global(names::AES);
+py::Ref load_stepwise(PyObject* home, PyObject* path) {
+    py::Ref AES = lookup_global(home, names::AES);
     if (!AES) return py::Ref();
     py::Ref key_text = py::Ref::steal(PyUnicode_FromString(kKeyText));
     py::Ref iv_text = py::Ref::steal(PyUnicode_FromString(kIvText));
@@ -288,7 +327,7 @@ py::Ref load_stepwise(PyObject* path) {
     py::Ref obj = py::call_method(AES.get(), names::new_, key.get(), mode.get(), iv.get());
     if (!obj) return py::Ref();
 
-    py::Ref open = lookup_global(names::open);
+    py::Ref open = lookup_global(home, names::open);
     if (!open) return py::Ref();
     py::Ref rb = py::Ref::steal(PyUnicode_FromString("rb"));
     if (!rb) return py::Ref();
@@ -306,10 +345,15 @@ py::Ref load_stepwise(PyObject* path) {
         py::Ref content = py::call_method(f.get(), names::read);
         py::Ref plain = content ? py::call_method(obj.get(), names::decrypt, content.get()) : py::Ref();
         py::Ref text = plain ? py::call_method(plain.get(), names::decode, names::utf8) : py::Ref();
-        py::Ref base64 = text ? lookup_global(names::base64) : py::Ref();
+        py::Ref base64 = text ? lookup_global(home, names::base64) : py::Ref();
         py::Ref csv = base64 ? py::call_method(base64.get(), names::b64decode, text.get()) : py::Ref();
-        py::Ref BytesIO = csv ? lookup_global(names::BytesIO) : py::Ref();
-        if (BytesIO) df = parse(BytesIO.get(), csv.get());
+        py::Ref BytesIO = csv ? lookup_global(home, names::BytesIO) : py::Ref();
+        if (BytesIO) df = parse(home, BytesIO.get(), csv.get());
+        // What was handed back to this load alone is zeroed before it is released (the error,
+        // if any, stays set: zeroing calls nothing that could raise).
+        wipe_if_sole(csv.get());
+        wipe_if_sole(text.get());
+        wipe_if_sole(plain.get());
     }
     if (!df) {
         // Leave the with block by the exception: the file is closed, the error stands.
@@ -331,40 +375,58 @@ py::Ref load_stepwise(PyObject* path) {
     return df;
 }
 
-// Is every name of the load still bound to what the import bound?
-int bound_as_imported() {
-    PyObject* d = g.dict;
-    PyObject* v;
-    if ((v = PyDict_GetItemWithError(d, names::AES)) != g.bound_AES) return PyErr_Occurred() ? -1 : 0;
-    if ((v = PyDict_GetItemWithError(d, names::base64)) != g.bound_base64) return PyErr_Occurred() ? -1 : 0;
-    if ((v = PyDict_GetItemWithError(d, names::BytesIO)) != g.bound_BytesIO) return PyErr_Occurred() ? -1 : 0;
-    if ((v = PyDict_GetItemWithError(d, names::open)) != nullptr || PyErr_Occurred()) return PyErr_Occurred() ? -1 : 0;
-    if (PyDict_GetItemWithError(g.builtins, names::open) != g.builtin_open) return PyErr_Occurred() ? -1 : 0;
-    (void)v;
-    return 1;
+// Is the attribute `name` of obj the very object `bound`? 1 yes, 0 no, -1 error.
+int attribute_is(PyObject* obj, PyObject* name, PyObject* bound) {
+    py::Ref v = py::getattr(obj, name);
+    if (!v) return -1;
+    return v.get() == bound;
 }
 
-py::Ref load(PyObject* path) {
-    int native = bound_as_imported();
+// Would the steps call exactly what the import bound? The names of the load (AES, base64,
+// BytesIO, open) and the attributes the steps call through them (AES.new, AES.MODE_CBC,
+// base64.b64decode): the native path stands for those objects only.
+// A module torn down (no namespace or state left) goes step by step, and fails there.
+int bound_as_imported(PyObject* home, const ModuleState* st) {
+    PyObject* d = home ? PyModule_GetDict(home) : nullptr;
+    if (!d || !st || !st->bound_AES || !st->bound_base64 || !st->bound_b64decode || !st->bound_BytesIO) return 0;
+    PyObject* aes = PyDict_GetItemWithError(d, names::AES);
+    if (aes != st->bound_AES) return PyErr_Occurred() ? -1 : 0;
+    PyObject* base64 = PyDict_GetItemWithError(d, names::base64);
+    if (base64 != st->bound_base64) return PyErr_Occurred() ? -1 : 0;
+    if (PyDict_GetItemWithError(d, names::BytesIO) != st->bound_BytesIO) return PyErr_Occurred() ? -1 : 0;
+    if (PyDict_GetItemWithError(d, names::open) != nullptr || PyErr_Occurred()) return PyErr_Occurred() ? -1 : 0;
+    if (PyDict_GetItemWithError(g.builtins, names::open) != g.builtin_open) return PyErr_Occurred() ? -1 : 0;
+    int same = attribute_is(aes, names::new_, st->bound_AES_new);
+    if (same <= 0) return same;
+    same = attribute_is(aes, names::MODE_CBC, st->bound_MODE_CBC);
+    if (same <= 0) return same;
+    return attribute_is(base64, names::b64decode, st->bound_b64decode);
+}
+
+py::Ref load(PyObject* home, PyObject* path) {
+    const ModuleState* st = module_state(home);
+    int native = bound_as_imported(home, st);
     if (native < 0) return py::Ref();
-    if (native) return load_native(path, g.bound_BytesIO);
-    return load_stepwise(path);
+    if (native) return load_native(home, st, path);
+    return load_stepwise(home, path);
 }
 
 } // namespace
 
-PyObject* read_csv_impl(Function*, PyObject* const* args) {
+PyObject* read_csv_impl(Function* f, PyObject* const* args) {
     PyObject* self = args[0];
     PyObject* file_name = args[1];
+    py::Ref home_ref = py::Ref::borrow(f->home);
+    PyObject* home = home_ref.get();
 
     // The path, outside the protected region: its errors are the caller's to see.
     py::Ref path;
     {
-        py::Ref os = lookup_global(names::os);
+        py::Ref os = lookup_global(home, names::os);
         if (!os) return nullptr;
         py::Ref os_path = py::getattr(os.get(), names::path);
         if (!os_path) return nullptr;
-        py::Ref file = lookup_global(names::file);
+        py::Ref file = lookup_global(home, names::file);
         if (!file) return nullptr;
         py::Ref directory = py::call_method(os_path.get(), names::dirname, file.get());
         if (!directory) return nullptr;
@@ -376,7 +438,7 @@ PyObject* read_csv_impl(Function*, PyObject* const* args) {
         if (!path) return nullptr;
     }
 
-    py::Ref df = load(path.get());
+    py::Ref df = load(home, path.get());
     if (df) return df.release();
 
     // Every failure in the region, of whatever class, becomes the one message naming the path.

@@ -53,7 +53,7 @@ PyObject* next_group(Gen* g) {
 }
 
 bool reset_submission(Scope* scope) {
-    py::Ref pd = lookup_global(names::pd);
+    py::Ref pd = lookup_global(scope, names::pd);
     py::Ref DataFrame = pd ? py::getattr(pd.get(), names::DataFrame) : py::Ref();
     py::Ref empty = DataFrame ? py::call(DataFrame.get()) : py::Ref();
     if (!empty) return false;
@@ -101,7 +101,7 @@ PyObject* body_resume(Gen* g) {
     if (unanswered < 0) return nullptr;
     if (unanswered) {
         py::Ref line = py::Ref::steal(PyUnicode_FromString(kReminder));
-        if (!line || !print_line(line.get())) return nullptr;
+        if (!line || !print_line(scope, line.get())) return nullptr;
         return py::none();
     }
     return next_group(g);

@@ -26,10 +26,10 @@ namespace competition {
 namespace {
 
 // isinstance(obj, pd.DataFrame), through the names as they are bound now.
-int is_dataframe(PyObject* obj) {
-    py::Ref isinstance = lookup_global(names::isinstance);
+int is_dataframe(const Scope* scope, PyObject* obj) {
+    py::Ref isinstance = lookup_global(scope, names::isinstance);
     if (!isinstance) return -1;
-    py::Ref pd = lookup_global(names::pd);
+    py::Ref pd = lookup_global(scope, names::pd);
     if (!pd) return -1;
     py::Ref DataFrame = py::getattr(pd.get(), names::DataFrame);
     if (!DataFrame) return -1;
@@ -57,7 +57,7 @@ PyObject* predict_impl(Function* f, PyObject* const* args) {
     if (not_awaiting < 0) return nullptr;
     if (not_awaiting && !refuse(self, "You must get the next test sample from `iter_test()` first."))
         return nullptr;
-    int frame = is_dataframe(predictions_df);
+    int frame = is_dataframe(scope, predictions_df);
     if (frame < 0) return nullptr;
     if (!frame && !refuse(self, "You must provide a DataFrame.")) return nullptr;
 

@@ -33,7 +33,7 @@ PyObject* write_submission_file_impl(Function* f, PyObject* const* args) {
     py::Ref line = py::Ref::steal(PyUnicode_FromString(
         "Your submission file has been saved!  Once you `Commit` your Notebook and it finishes running, "
         "you can submit the file to the competition from the Notebook Viewer `Output` tab."));
-    if (!line || !print_line(line.get())) return nullptr;
+    if (!line || !print_line(scope, line.get())) return nullptr;
     Py_RETURN_NONE;
 }
 

@@ -74,8 +74,8 @@ PyObject** const kMembers[] = {&names::INIT, &names::AWAITING_PREDICT, &names::M
                                &names::DONE};
 
 // class State(enum.Enum): INIT = enum.auto(); ... built as the class statement builds it.
-py::Ref build_state() {
-    py::Ref enum_mod = lookup_global(names::enum_);
+py::Ref build_state(PyObject* home) {
+    py::Ref enum_mod = lookup_global(home, names::enum_);
     if (!enum_mod) return py::Ref();
     py::Ref Enum = py::getattr(enum_mod.get(), names::Enum);
     if (!Enum) return py::Ref();
@@ -107,7 +107,7 @@ py::Ref build_state() {
     if (PyObject_SetItem(ns.get(), names::module, module.get()) < 0) return py::Ref();
     if (PyObject_SetItem(ns.get(), names::qualname, qualname.get()) < 0) return py::Ref();
     for (PyObject** member : kMembers) {
-        py::Ref e = lookup_global(names::enum_);
+        py::Ref e = lookup_global(home, names::enum_);
         if (!e) return py::Ref();
         py::Ref auto_ = py::getattr(e.get(), names::auto_);
         if (!auto_) return py::Ref();
@@ -119,7 +119,7 @@ py::Ref build_state() {
 }
 
 // class Competition: built by calling type(name, (), namespace).
-py::Ref build_competition(PyObject* scope, PyObject* State) {
+py::Ref build_competition(PyObject* scope, PyObject* State, PyObject* home) {
     py::Ref ns = py::Ref::steal(PyDict_New());
     if (!ns) return py::Ref();
     py::Ref module = py::Ref::steal(PyUnicode_FromString("competition"));
@@ -133,7 +133,7 @@ py::Ref build_competition(PyObject* scope, PyObject* State) {
     py::Ref init = py::getattr(State, names::INIT);
     if (!init || PyDict_SetItem(ns.get(), names::state, init.get()) < 0) return py::Ref();
     for (const MethodEntry& m : kMethods) {
-        py::Ref fn = function_new(&m.info, m.scoped ? scope : nullptr);
+        py::Ref fn = function_new(&m.info, m.scoped ? scope : nullptr, home);
         if (!fn || PyDict_SetItemString(ns.get(), m.key, fn.get()) < 0) return py::Ref();
     }
     py::Ref name = py::Ref::steal(PyUnicode_FromString("Competition"));
@@ -142,10 +142,12 @@ py::Ref build_competition(PyObject* scope, PyObject* State) {
     return py::call(reinterpret_cast<PyObject*>(&PyType_Type), name.get(), bases.get(), ns.get());
 }
 
-PyObject* make_env_impl(Function*, PyObject* const*) {
+PyObject* make_env_impl(Function* f, PyObject* const*) {
+    py::Ref home_ref = py::Ref::borrow(f->home);
+    PyObject* home = home_ref.get();
     // The guard, through the global name as it is bound now.
     {
-        py::Ref self_fn = lookup_global(names::make_env);
+        py::Ref self_fn = lookup_global(home, names::make_env);
         if (!self_fn) return nullptr;
         py::Ref called = py::getattr(self_fn.get(), names::called);
         if (!called) return nullptr;
@@ -156,17 +158,17 @@ PyObject* make_env_impl(Function*, PyObject* const*) {
             return nullptr;
         }
     }
-    py::Ref scope = scope_new();
+    py::Ref scope = scope_new(home);
     if (!scope) return nullptr;
     Scope* s = as_scope(scope.get());
-    py::Ref State = build_state();
+    py::Ref State = build_state(home);
     if (!State) return nullptr;
     py::assign(&s->State, State.get());
-    py::Ref Competition = build_competition(scope.get(), State.get());
+    py::Ref Competition = build_competition(scope.get(), State.get(), home);
     if (!Competition) return nullptr;
     py::assign(&s->Competition, Competition.get());
     {
-        py::Ref self_fn = lookup_global(names::make_env);
+        py::Ref self_fn = lookup_global(home, names::make_env);
         if (!self_fn) return nullptr;
         if (PyObject_SetAttr(self_fn.get(), names::called, Py_True) < 0) return nullptr;
     }
@@ -199,17 +201,63 @@ bool refuse(PyObject* self, const char* msg) {
     return text && refuse(self, text.get());
 }
 
+namespace {
+
+// A class variable of the scope read before make_env has bound it: a hook that runs while the
+// class is being created (__set_name__, __init_subclass__) can already reach the methods.
+// NameError, worded as the interpreter words it for a free variable that has no value yet.
+void unbound_free_variable(const char* name) {
+#if PY_VERSION_HEX >= 0x030B0000
+    py::Ref msg = py::Ref::steal(PyUnicode_FromFormat(
+        "cannot access free variable '%s' where it is not associated with a value in enclosing scope", name));
+#else
+    py::Ref msg = py::Ref::steal(
+        PyUnicode_FromFormat("free variable '%s' referenced before assignment in enclosing scope", name));
+#endif
+    if (!msg) return;
+    py::Ref exc = py::call(PyExc_NameError, msg.get());
+    if (!exc) return;
+#if PY_VERSION_HEX >= 0x030A0000
+    // From 3.10 the interpreter's NameError carries the name.
+    py::Ref name_obj = py::Ref::steal(PyUnicode_FromString(name));
+    if (!name_obj || PyObject_SetAttrString(exc.get(), "name", name_obj.get()) < 0) return;
+#endif
+    PyErr_SetObject(PyExc_NameError, exc.get());
+}
+
+// The scope's class Competition and enumeration State, or null with NameError.
+py::Ref scope_competition(Scope* scope) {
+    if (!scope->Competition) unbound_free_variable("Competition");
+    return py::Ref::borrow(scope->Competition);
+}
+py::Ref scope_state_enum(Scope* scope) {
+    if (!scope->State) unbound_free_variable("State");
+    return py::Ref::borrow(scope->State);
+}
+
+} // namespace
+
 int state_is(Scope* scope, PyObject* member_name, int op) {
-    py::Ref current = py::getattr(scope->Competition, names::state);
+    // Competition._state, then State.<member>: the order in which the comparison reads them.
+    py::Ref Competition = scope_competition(scope);
+    if (!Competition) return -1;
+    py::Ref current = py::getattr(Competition.get(), names::state);
     if (!current) return -1;
-    py::Ref member = py::getattr(scope->State, member_name);
+    py::Ref State = scope_state_enum(scope);
+    if (!State) return -1;
+    py::Ref member = py::getattr(State.get(), member_name);
     if (!member) return -1;
     return py::compare(current.get(), member.get(), op);
 }
 
 bool set_state(Scope* scope, PyObject* member_name) {
-    py::Ref member = py::getattr(scope->State, member_name);
-    return member && PyObject_SetAttr(scope->Competition, names::state, member.get()) == 0;
+    // Competition._state = State.<member>: the value is read first.
+    py::Ref State = scope_state_enum(scope);
+    if (!State) return false;
+    py::Ref member = py::getattr(State.get(), member_name);
+    if (!member) return false;
+    py::Ref Competition = scope_competition(scope);
+    return Competition && PyObject_SetAttr(Competition.get(), names::state, member.get()) == 0;
 }
 
 PyObject* error_impl(Function*, PyObject* const* args) {
@@ -221,6 +269,6 @@ PyObject* dir_impl(Function*, PyObject* const*) {
     return Py_BuildValue("[sssss]", "__dir__", "__doc__", "iter_test", "predict", "write_submission_file");
 }
 
-py::Ref make_env_function() { return function_new(&kMakeEnv, nullptr); }
+py::Ref make_env_function(PyObject* module) { return function_new(&kMakeEnv, nullptr, module); }
 
 } // namespace competition

@@ -134,6 +134,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f->doc);
     Py_VISIT(f->dict);
     Py_VISIT(f->scope);
+    Py_VISIT(f->home);
     return 0;
 }
 
@@ -145,6 +146,7 @@ int function_clear(PyObject* self) {
     Py_CLEAR(f->doc);
     Py_CLEAR(f->dict);
     Py_CLEAR(f->scope);
+    Py_CLEAR(f->home);
     return 0;
 }
 
@@ -226,7 +228,7 @@ bool function_type_ready() {
     return PyType_Ready(t) == 0;
 }
 
-py::Ref function_new(const FunctionInfo* info, PyObject* scope) {
+py::Ref function_new(const FunctionInfo* info, PyObject* scope, PyObject* home) {
     Function* f = PyObject_GC_New(Function, &FunctionType);
     if (!f) return py::Ref();
 #if PY_VERSION_HEX >= 0x03080000
@@ -239,6 +241,7 @@ py::Ref function_new(const FunctionInfo* info, PyObject* scope) {
     f->dict = nullptr;
     f->weaklist = nullptr;
     f->scope = nullptr;
+    f->home = nullptr;
     f->info = info;
     py::Ref owner = py::Ref::steal(reinterpret_cast<PyObject*>(f));
     f->name = PyUnicode_FromString(info->name);
@@ -247,6 +250,7 @@ py::Ref function_new(const FunctionInfo* info, PyObject* scope) {
     f->doc = info->doc ? PyUnicode_FromString(info->doc) : py::none();
     if (!f->name || !f->qualname || !f->module || !f->doc) return py::Ref();
     py::assign(&f->scope, scope);
+    py::assign(&f->home, home);
     PyObject_GC_Track(reinterpret_cast<PyObject*>(f));
     return owner;
 }

@@ -34,6 +34,7 @@ struct Function {
     PyObject* dict;
     PyObject* weaklist;
     PyObject* scope;  // the make_env scope for the methods bound to it, else null
+    PyObject* home;   // the module object whose namespace the function reads its globals from
     const FunctionInfo* info;
 };
 
@@ -41,7 +42,7 @@ extern PyTypeObject FunctionType;
 
 bool function_type_ready();
 
-// A new function for info; scope may be null.
-py::Ref function_new(const FunctionInfo* info, PyObject* scope);
+// A new function for info that reads its globals from the module object home; scope may be null.
+py::Ref function_new(const FunctionInfo* info, PyObject* scope, PyObject* home);
 
 } // namespace competition

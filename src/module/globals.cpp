@@ -1,5 +1,8 @@
 #include "module/globals.hpp"
 
+#include "module/function.hpp"
+#include "module/scope.hpp"
+
 namespace competition {
 
 Globals g;
@@ -18,8 +21,19 @@ bool init_names() {
     return true;
 }
 
-py::Ref lookup_global(PyObject* name) {
-    PyObject* v = PyDict_GetItemWithError(g.dict, name);
+ModuleState* module_state(PyObject* module) {
+    return module ? static_cast<ModuleState*>(PyModule_GetState(module)) : nullptr;
+}
+
+py::Ref lookup_global(PyObject* module, PyObject* name) {
+    // A function or scope torn down by the collector, or a module whose namespace is gone, has
+    // no namespace left: then no name is defined.
+    PyObject* dict = module ? PyModule_GetDict(module) : nullptr;
+    if (!dict) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        return py::Ref();
+    }
+    PyObject* v = PyDict_GetItemWithError(dict, name);
     if (v) return py::Ref::borrow(v);
     if (PyErr_Occurred()) return py::Ref();
     v = PyDict_GetItemWithError(g.builtins, name);
@@ -28,8 +42,12 @@ py::Ref lookup_global(PyObject* name) {
     return py::Ref();
 }
 
-bool print_line(PyObject* text) {
-    py::Ref print = lookup_global(names::print);
+py::Ref lookup_global(const Function* f, PyObject* name) { return lookup_global(f->home, name); }
+
+py::Ref lookup_global(const Scope* scope, PyObject* name) { return lookup_global(scope->home, name); }
+
+bool print_line(const Scope* scope, PyObject* text) {
+    py::Ref print = lookup_global(scope, names::print);
     if (!print) return false;
     return bool(py::call(print.get(), text));
 }

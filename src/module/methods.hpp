@@ -35,6 +35,6 @@ extern PyTypeObject GeneratorType;
 } // namespace competition
 
 namespace competition {
-// The function make_env, as the import binds it.
-py::Ref make_env_function();
+// The function make_env, as the import binds it in the namespace of the module object module.
+py::Ref make_env_function(PyObject* module);
 } // namespace competition

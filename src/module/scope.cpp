@@ -6,6 +6,7 @@ namespace {
 
 int scope_traverse(PyObject* self, visitproc visit, void* arg) {
     Scope* s = as_scope(self);
+    Py_VISIT(s->home);
     Py_VISIT(s->State);
     Py_VISIT(s->Competition);
     Py_VISIT(s->active_key_value);
@@ -17,6 +18,7 @@ int scope_traverse(PyObject* self, visitproc visit, void* arg) {
 
 int scope_clear(PyObject* self) {
     Scope* s = as_scope(self);
+    Py_CLEAR(s->home);
     Py_CLEAR(s->State);
     Py_CLEAR(s->Competition);
     Py_CLEAR(s->active_key_value);
@@ -47,9 +49,11 @@ bool scope_type_ready() {
     return PyType_Ready(t) == 0;
 }
 
-py::Ref scope_new() {
+py::Ref scope_new(PyObject* home) {
     Scope* s = PyObject_GC_New(Scope, &ScopeType);
     if (!s) return py::Ref();
+    Py_XINCREF(home);
+    s->home = home;
     s->State = nullptr;
     s->Competition = nullptr;
     s->active_key_value = py::none();

@@ -8,6 +8,7 @@ namespace competition {
 
 struct Scope {
     PyObject_HEAD
+    PyObject* home;  // the module object of the make_env call: the methods' globals
     PyObject* State;
     PyObject* Competition;
     PyObject* active_key_value;
@@ -23,8 +24,8 @@ extern PyTypeObject ScopeType;
 
 bool scope_type_ready();
 
-// A new scope whose run variables are None.
-py::Ref scope_new();
+// A new scope of the module object home, whose run variables are None.
+py::Ref scope_new(PyObject* home);
 
 inline Scope* as_scope(PyObject* o) { return reinterpret_cast<Scope*>(o); }
 

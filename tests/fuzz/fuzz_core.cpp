@@ -7,6 +7,7 @@
 //                      then fed to the pipeline (so that the base64 layer is reached)
 //                   2  plaintext as in 1, behind filler that puts it across the first chunk
 //                      boundary: the second byte is how far before the boundary it starts
+//                      (modulo the chunk size plus one; the fuzz build uses small chunks)
 //                   3  ciphertext, after a 16-byte key and a 16-byte IV
 //   bit 2     plaintext modes: PKCS#7 fill (as shipped), else zero bytes to the block
 //   bits 3-4  mode 2: the filler: whole quanta cut anywhere, line breaks, lines of 76, spaces
@@ -372,7 +373,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Bytes text = rest;
     if (mode == 2) {
         if (text.empty()) return 0;
-        const std::size_t before = text[0];  // how far before the boundary the text starts
+        const std::size_t before = text[0] % (kChunkSize + 1);  // how far before the boundary the text starts
         text.erase(text.begin());
         plain = filler(kind, kChunkSize - before);
     }
