@@ -20,6 +20,7 @@ ROOT = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), 
 sys.path.insert(0, KIT)
 
 from competition_kit import cli  # noqa: E402
+from test_kit import kit  # noqa: E402  the command line, in-process
 
 SANITIZED = bool(os.environ.get("COMPETITION_SANITIZED"))
 EXT_SUFFIX = sysconfig.get_config_var("EXT_SUFFIX")
@@ -39,16 +40,6 @@ print("ran on CPython %d.%d with %s" % (sys.version_info[0], sys.version_info[1]
 """
 
 
-def kit(*args):
-    """The command line, in-process: (exit status, stdout, stderr)."""
-    out, err = io.StringIO(), io.StringIO()
-    saved = sys.stdout, sys.stderr
-    sys.stdout, sys.stderr = out, err
-    try:
-        code = cli.main([str(a) for a in args])
-    finally:
-        sys.stdout, sys.stderr = saved
-    return code, out.getvalue(), err.getvalue()
 
 
 def kit_process(python, *args, **kwargs):

@@ -22,6 +22,7 @@ KIT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "kit")
 sys.path.insert(0, KIT)
 
 from competition_kit import cli, progress, score, sealing, synth  # noqa: E402
+from test_kit import kit  # noqa: E402  the command line, in-process
 
 NOTEBOOKS = all(importlib.util.find_spec(m) is not None for m in ("nbclient", "nbformat", "ipykernel"))
 needs_kernel = pytest.mark.skipif(not NOTEBOOKS, reason="nbclient and ipykernel are not installed here "
@@ -29,15 +30,6 @@ needs_kernel = pytest.mark.skipif(not NOTEBOOKS, reason="nbclient and ipykernel 
 ENV = dict(os.environ, PYTHONPATH=os.pathsep.join([KIT, os.environ.get("PYTHONPATH", "")]))
 
 
-def kit(*args):
-    out, err = io.StringIO(), io.StringIO()
-    saved = sys.stdout, sys.stderr
-    sys.stdout, sys.stderr = out, err
-    try:
-        code = cli.main([str(a) for a in args])
-    finally:
-        sys.stdout, sys.stderr = saved
-    return code, out.getvalue(), err.getvalue()
 
 
 def one_error_line(code, err, *parts, status=1):
