@@ -230,7 +230,6 @@ public:
 
     bool load_chunk(std::size_t group);
 
-    PyObject* np = nullptr;
     // test side
     PyObject* keys = nullptr;          // tuple, ascending
     PyObject* test_source = nullptr;   // the test rows by group (consolidated or not)
@@ -364,12 +363,11 @@ int IndexedWalk::traverse(visitproc visit, void* arg) {
     Py_VISIT(sample_columns);
     Py_VISIT(sample_index);
     Py_VISIT(sample_chunk.iloc);
-    // np is a module and sample_positions an integer ndarray: neither can be part of a cycle
+    // sample_positions is an integer ndarray: it can hold no reference to anything
     return 0;
 }
 
 void IndexedWalk::clear() {
-    Py_CLEAR(np);
     Py_CLEAR(keys);
     Py_CLEAR(test_source);
     Py_CLEAR(sorted_index);
@@ -539,7 +537,6 @@ int build(IndexedWalk* w, PyObject* test, PyObject* sample) {
     }
     int whole = work ? is_consolidated(work.get()) : -1;
     if (whole < 0) return -1;
-    w->np = np.new_ref();
     w->keys = keys.release();
     w->test_source = work.release();
     w->test_consolidated = whole == 1;

@@ -12,7 +12,6 @@ namespace competition {
     X(allows_duplicate_labels)                                                                  \
     X(arange)                                                                                   \
     X(argsort)                                                                                  \
-    X(asarray)                                                                                  \
     X(attrs)                                                                                    \
     X(flags)                                                                                    \
     X(get_dtypes)                                                                               \
