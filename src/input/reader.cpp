@@ -17,10 +17,16 @@
 #include <unistd.h>
 
 #include "input/core.hpp"
+#include "input/names.hpp"
 #include "module/globals.hpp"
 #include "module/methods.hpp"
 
 namespace competition {
+
+namespace input_names {
+PY_NAMES_DEFINE(COMPETITION_INPUT_NAMES)
+void ready() { PY_NAMES_INTERN(COMPETITION_INPUT_NAMES) }
+} // namespace input_names
 
 namespace {
 
@@ -104,17 +110,17 @@ void prefer_huge_pages(PyObject* bytes) {
 
 // pd.read_csv(BytesIO(csv), sep=",", low_memory=False)
 py::Ref parse(PyObject* home, PyObject* BytesIO, PyObject* csv) {
-    py::Ref stream = py::call(BytesIO, csv);
+    py::Ref stream = py::unchecked::call(BytesIO, csv);
     if (!stream) return py::Ref();
     py::Ref pd = lookup_global(home, names::pd);
     if (!pd) return py::Ref();
-    py::Ref read_csv = py::getattr(pd.get(), names::read_csv);
+    py::Ref read_csv = py::unchecked::getattr(pd.get(), input_names::read_csv);
     if (!read_csv) return py::Ref();
     py::Ref comma = py::Ref::steal(PyUnicode_FromString(","));
-    py::Ref kwnames = py::tuple(names::sep, names::low_memory);
+    py::Ref kwnames = py::unchecked::tuple(input_names::sep, input_names::low_memory);
     if (!comma || !kwnames) return py::Ref();
     PyObject* args[] = {stream.get(), comma.get(), Py_False};
-    return py::call_kw(read_csv.get(), args, 1, kwnames.get());
+    return py::unchecked::call_kw(read_csv.get(), args, 1, kwnames.get());
 }
 
 bool os_error(PyObject* path) {
@@ -172,7 +178,7 @@ bool pad_rule(PyObject* b64decode, input::PadRule* rule) {
     if (known < 0) {
         py::Ref text = py::Ref::steal(PyUnicode_FromString("QQ==QQ=="));
         if (!text) return false;
-        py::Ref decoded = py::call(b64decode, text.get());
+        py::Ref decoded = py::unchecked::call(b64decode, text.get());
         if (!decoded) {
             PyErr_Clear();
             known = static_cast<int>(input::PadRule::skip);
@@ -320,33 +326,33 @@ py::Ref load_stepwise(PyObject* home, PyObject* path) {
     if (!key_text || !iv_text) return py::Ref();
     py::Ref key = py::Ref::steal(PyUnicode_AsEncodedString(key_text.get(), "utf8", nullptr));
     if (!key) return py::Ref();
-    py::Ref mode = py::getattr(AES.get(), names::MODE_CBC);
+    py::Ref mode = py::unchecked::getattr(AES.get(), names::MODE_CBC);
     if (!mode) return py::Ref();
     py::Ref iv = py::Ref::steal(PyUnicode_AsEncodedString(iv_text.get(), "utf8", nullptr));
     if (!iv) return py::Ref();
-    py::Ref obj = py::call_method(AES.get(), names::new_, key.get(), mode.get(), iv.get());
+    py::Ref obj = py::unchecked::call_method(AES.get(), names::new_, key.get(), mode.get(), iv.get());
     if (!obj) return py::Ref();
 
     py::Ref open = lookup_global(home, names::open);
     if (!open) return py::Ref();
     py::Ref rb = py::Ref::steal(PyUnicode_FromString("rb"));
     if (!rb) return py::Ref();
-    py::Ref manager = py::call(open.get(), path, rb.get());
+    py::Ref manager = py::unchecked::call(open.get(), path, rb.get());
     if (!manager) return py::Ref();
-    py::Ref exit = py::Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(manager.get())), names::exit));
+    py::Ref exit = py::Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(manager.get())), input_names::dunder_exit));
     if (!exit) return py::Ref();
-    py::Ref enter = py::Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(manager.get())), names::enter));
+    py::Ref enter = py::Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(manager.get())), input_names::dunder_enter));
     if (!enter) return py::Ref();
-    py::Ref f = py::call(enter.get(), manager.get());
+    py::Ref f = py::unchecked::call(enter.get(), manager.get());
     if (!f) return py::Ref();
 
     py::Ref df;
     {
-        py::Ref content = py::call_method(f.get(), names::read);
-        py::Ref plain = content ? py::call_method(obj.get(), names::decrypt, content.get()) : py::Ref();
-        py::Ref text = plain ? py::call_method(plain.get(), names::decode, names::utf8) : py::Ref();
+        py::Ref content = py::unchecked::call_method(f.get(), input_names::read);
+        py::Ref plain = content ? py::unchecked::call_method(obj.get(), input_names::decrypt, content.get()) : py::Ref();
+        py::Ref text = plain ? py::unchecked::call_method(plain.get(), input_names::decode, input_names::utf8) : py::Ref();
         py::Ref base64 = text ? lookup_global(home, names::base64) : py::Ref();
-        py::Ref csv = base64 ? py::call_method(base64.get(), names::b64decode, text.get()) : py::Ref();
+        py::Ref csv = base64 ? py::unchecked::call_method(base64.get(), names::b64decode, text.get()) : py::Ref();
         py::Ref BytesIO = csv ? lookup_global(home, names::BytesIO) : py::Ref();
         if (BytesIO) df = parse(home, BytesIO.get(), csv.get());
         // What was handed back to this load alone is zeroed before it is released (the error,
@@ -360,7 +366,7 @@ py::Ref load_stepwise(PyObject* home, PyObject* path) {
         PyObject *type, *value, *tb;
         PyErr_Fetch(&type, &value, &tb);
         PyErr_NormalizeException(&type, &value, &tb);
-        py::Ref r = py::call(exit.get(), manager.get(), type ? type : Py_None, value ? value : Py_None,
+        py::Ref r = py::unchecked::call(exit.get(), manager.get(), type ? type : Py_None, value ? value : Py_None,
                              tb ? tb : Py_None);
         if (!r) {
             Py_XDECREF(type);
@@ -371,13 +377,13 @@ py::Ref load_stepwise(PyObject* home, PyObject* path) {
         PyErr_Restore(type, value, tb);
         return py::Ref();
     }
-    if (!py::call(exit.get(), manager.get(), Py_None, Py_None, Py_None)) return py::Ref();
+    if (!py::unchecked::call(exit.get(), manager.get(), Py_None, Py_None, Py_None)) return py::Ref();
     return df;
 }
 
 // Is the attribute `name` of obj the very object `bound`? 1 yes, 0 no, -1 error.
 int attribute_is(PyObject* obj, PyObject* name, PyObject* bound) {
-    py::Ref v = py::getattr(obj, name);
+    py::Ref v = py::unchecked::getattr(obj, name);
     if (!v) return -1;
     return v.get() == bound;
 }
@@ -414,6 +420,7 @@ py::Ref load(PyObject* home, PyObject* path) {
 } // namespace
 
 PyObject* read_csv_impl(Function* f, PyObject* const* args) {
+    input_names::ready();
     PyObject* self = args[0];
     PyObject* file_name = args[1];
     py::Ref home_ref = py::Ref::borrow(f->home);
@@ -424,13 +431,13 @@ PyObject* read_csv_impl(Function* f, PyObject* const* args) {
     {
         py::Ref os = lookup_global(home, names::os);
         if (!os) return nullptr;
-        py::Ref os_path = py::getattr(os.get(), names::path);
+        py::Ref os_path = py::unchecked::getattr(os.get(), input_names::path);
         if (!os_path) return nullptr;
-        py::Ref file = lookup_global(home, names::file);
+        py::Ref file = lookup_global(home, names::dunder_file);
         if (!file) return nullptr;
-        py::Ref directory = py::call_method(os_path.get(), names::dirname, file.get());
+        py::Ref directory = py::unchecked::call_method(os_path.get(), input_names::dirname, file.get());
         if (!directory) return nullptr;
-        py::Ref joined = py::call_method(os_path.get(), names::join, directory.get(), file_name);
+        py::Ref joined = py::unchecked::call_method(os_path.get(), input_names::join, directory.get(), file_name);
         if (!joined) return nullptr;
         py::Ref suffix = py::Ref::steal(PyUnicode_FromString(".encrypted"));
         if (!suffix) return nullptr;
@@ -454,7 +461,7 @@ PyObject* read_csv_impl(Function* f, PyObject* const* args) {
     {
         py::Ref format = py::Ref::steal(PyUnicode_FromString("Failed to load input file [%s]."));
         py::Ref msg = format ? py::Ref::steal(PyUnicode_Format(format.get(), path.get())) : py::Ref();
-        returned = msg && refuse(self, msg.get());
+        returned = msg && refuse_unchecked(self, msg.get());
     }
     PyErr_SetExcInfo(saved_type, saved_value, saved_tb);  // steals
     if (returned) Py_RETURN_NONE;

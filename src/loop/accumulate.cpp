@@ -90,11 +90,11 @@ py::Ref dtype_tuple(PyObject* frame) {
     py::Ref mgr = py::Ref::steal(PyObject_GetAttr(frame, loop_names::_mgr));
     py::Ref get_dtypes = mgr ? py::Ref::steal(PyObject_GetAttr(mgr.get(), loop_names::get_dtypes)) : py::Ref();
     if (get_dtypes) {
-        dtypes = py::call(get_dtypes.get());
+        dtypes = py::unchecked::call(get_dtypes.get());
     } else {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return py::Ref();
         PyErr_Clear();
-        dtypes = py::getattr(frame, names::dtypes);
+        dtypes = py::unchecked::getattr(frame, loop_names::dtypes);
     }
     return dtypes ? py::Ref::steal(PySequence_Tuple(dtypes.get())) : py::Ref();
 }
@@ -125,20 +125,20 @@ int same_dtypes_as(Accumulation* acc, PyObject* answer) {
 // A frame whose joins carry nothing but rows: no attrs to merge, duplicate row labels allowed.
 int plain_frame(Accumulation* acc, PyObject* frame) {
     if (Py_TYPE(frame) != reinterpret_cast<PyTypeObject*>(acc->frame_type)) return 0;
-    py::Ref attrs = py::getattr(frame, loop_names::attrs);
+    py::Ref attrs = py::unchecked::getattr(frame, loop_names::attrs);
     if (!attrs) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
         PyErr_Clear();  // a pandas without attrs
     } else if (!PyDict_CheckExact(attrs.get()) || PyDict_Size(attrs.get()) != 0) {
         return 0;
     }
-    py::Ref flags = py::getattr(frame, loop_names::flags);
+    py::Ref flags = py::unchecked::getattr(frame, loop_names::flags);
     if (!flags) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
         PyErr_Clear();  // a pandas without flags
         return 1;
     }
-    py::Ref allows = py::getattr(flags.get(), loop_names::allows_duplicate_labels);
+    py::Ref allows = py::unchecked::getattr(flags.get(), loop_names::allows_duplicate_labels);
     if (!allows) return -1;
     return allows.get() == Py_True ? 1 : 0;
 }
@@ -154,9 +154,9 @@ int stacks(Accumulation* acc, Scope* scope, PyObject* predictions_df, PyObject* 
     // sample_columns is the very index that matched before, they match again.
     if (sample_columns != acc->sample_columns) {
         py::Ref acc_columns = py::Ref::borrow(acc->columns);
-        py::Ref columns = py::getattr(answer, names::columns);
+        py::Ref columns = py::unchecked::getattr(answer, loop_names::columns);
         if (!columns) return -1;
-        py::Ref eq = py::call_method(columns.get(), names::equals, acc_columns.get());
+        py::Ref eq = py::unchecked::call_method(columns.get(), loop_names::equals, acc_columns.get());
         if (!eq) return -1;
         int truth = PyObject_IsTrue(eq.get());
         if (truth <= 0) return truth;
@@ -172,11 +172,11 @@ const char kChanged[] = "predict() was called again while an answer was being jo
 
 bool remember_shape(Accumulation* acc, PyObject* submission_df) {
     forget_shape(acc);
-    py::Ref columns = py::getattr(submission_df, names::columns);
+    py::Ref columns = py::unchecked::getattr(submission_df, loop_names::columns);
     py::Ref dtypes = columns ? dtype_tuple(submission_df) : py::Ref();
     if (!dtypes) return fall_back_on_error();  // the next answer is joined at once
     int stackable = stackable_dtypes(dtypes.get());
-    if (stackable == 1) stackable = PyObject_IsTrue(py::getattr(columns.get(), loop_names::is_unique).get());
+    if (stackable == 1) stackable = PyObject_IsTrue(py::unchecked::getattr(columns.get(), loop_names::is_unique).get());
     if (stackable < 0 && !fall_back_on_error()) return false;
     acc->columns = columns.release();
     acc->dtypes = dtypes.release();
@@ -208,7 +208,7 @@ bool settle(Accumulation* acc) {
 // pandas.concat(frames), as a new frame.
 py::Ref concat_list(Accumulation* acc, PyObject* frames) {
     py::Ref concat = py::Ref::borrow(acc->concat);
-    return py::call(concat.get(), frames);
+    return py::unchecked::call(concat.get(), frames);
 }
 
 // Merges the last kFanIn waiting frames into one while they are of one level. What cannot be
@@ -237,18 +237,18 @@ bool compact(Accumulation* acc) {
 
 // accumulated.append(answer), or the concat to the same effect where pandas has no append.
 py::Ref join_one(Accumulation* acc, PyObject* accumulated, PyObject* answer) {
-    py::Ref append = py::Ref::steal(PyObject_GetAttr(accumulated, names::append));
-    if (append) return py::call(append.get(), answer);
+    py::Ref append = py::Ref::steal(PyObject_GetAttr(accumulated, loop_names::append));
+    if (append) return py::unchecked::call(append.get(), answer);
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return py::Ref();
     PyErr_Clear();
     py::Ref concat = acc ? py::Ref::borrow(acc->concat) : py::Ref();
     if (!concat) {
         py::Ref pd = pandas_module();
-        concat = pd ? py::getattr(pd.get(), names::concat) : py::Ref();
+        concat = pd ? py::unchecked::getattr(pd.get(), loop_names::concat) : py::Ref();
         if (!concat) return py::Ref();
     }
     py::Ref frames = py::Ref::steal(Py_BuildValue("[OO]", accumulated, answer));
-    return frames ? py::call(concat.get(), frames.get()) : py::Ref();
+    return frames ? py::unchecked::call(concat.get(), frames.get()) : py::Ref();
 }
 
 } // namespace
@@ -267,8 +267,8 @@ bool accumulation_type_ready() {
 bool accumulation_reset(Scope* scope) {
     if (!(AccumulationType.tp_flags & Py_TPFLAGS_READY) && !accumulation_type_ready()) return false;
     py::Ref pd = pandas_module();
-    py::Ref frame_type = pd ? py::getattr(pd.get(), names::DataFrame) : py::Ref();
-    py::Ref concat = frame_type ? py::getattr(pd.get(), names::concat) : py::Ref();
+    py::Ref frame_type = pd ? py::unchecked::getattr(pd.get(), loop_names::DataFrame) : py::Ref();
+    py::Ref concat = frame_type ? py::unchecked::getattr(pd.get(), loop_names::concat) : py::Ref();
     if (!concat) return false;
     Accumulation* acc = PyObject_GC_New(Accumulation, &AccumulationType);
     if (!acc) return false;
@@ -360,8 +360,8 @@ bool Joining::join(PyObject* predictions_df, PyObject* answer, PyObject* sample_
     py::Ref own;
     if (answer == predictions_df) {
         py::Ref frame_type = acc ? py::Ref::borrow(acc->frame_type) : py::Ref();
-        py::Ref copy = frame_type ? py::getattr(frame_type.get(), names::copy) : py::Ref();
-        own = copy ? py::call(copy.get(), answer) : py::Ref();
+        py::Ref copy = frame_type ? py::unchecked::getattr(frame_type.get(), loop_names::copy) : py::Ref();
+        own = copy ? py::unchecked::call(copy.get(), answer) : py::Ref();
         if (!own) return false;
         answer = own.get();
     }

@@ -77,11 +77,10 @@ PyObject* advance(Gen* g, bool throwing) {
         } else {
             result = body_resume(g);
         }
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
+    } catch (const py::Error&) {
         result = nullptr;
     } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unexpected internal error");
+        py::translate_foreign_exception();
         result = nullptr;
     }
     g->running = false;

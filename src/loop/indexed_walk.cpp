@@ -34,17 +34,17 @@ namespace {
 using Positions = std::vector<Py_ssize_t>;
 
 py::Ref call_kw1(PyObject* callable, PyObject* arg, PyObject* kwname, PyObject* kwvalue) {
-    py::Ref kwnames = py::tuple(kwname);
+    py::Ref kwnames = py::unchecked::tuple(kwname);
     if (!kwnames) return py::Ref();
     PyObject* args[] = {arg, kwvalue};
-    return py::call_kw(callable, args, 1, kwnames.get());
+    return py::unchecked::call_kw(callable, args, 1, kwnames.get());
 }
 
 py::Ref call_kw_only(PyObject* callable, PyObject* kwname, PyObject* kwvalue) {
-    py::Ref kwnames = py::tuple(kwname);
+    py::Ref kwnames = py::unchecked::tuple(kwname);
     if (!kwnames) return py::Ref();
     PyObject* args[] = {kwvalue};
-    return py::call_kw(callable, args, 0, kwnames.get());
+    return py::unchecked::call_kw(callable, args, 0, kwnames.get());
 }
 
 int truth_of(py::Ref value) { return value ? PyObject_IsTrue(value.get()) : -1; }
@@ -58,57 +58,57 @@ enum class KeyKind { unsupported, integer, floating, boolean, text };
 // The key dtypes for which factorizing, sorting and hashing give exactly the group-by's keys
 // and the element-wise equality of the mask.
 KeyKind classify(PyObject* pd, PyObject* np, PyObject* series) {
-    py::Ref dtype = py::getattr(series, names::dtype);
-    py::Ref np_dtype = dtype ? py::getattr(np, names::dtype) : py::Ref();
+    py::Ref dtype = py::unchecked::getattr(series, loop_names::dtype);
+    py::Ref np_dtype = dtype ? py::unchecked::getattr(np, loop_names::dtype) : py::Ref();
     if (!np_dtype) return KeyKind::unsupported;
     if (PyObject_TypeCheck(dtype.get(), reinterpret_cast<PyTypeObject*>(np_dtype.get()))) {
-        py::Ref kind = py::getattr(dtype.get(), names::kind);
+        py::Ref kind = py::unchecked::getattr(dtype.get(), loop_names::kind);
         if (text_equals(kind.get(), "i") || text_equals(kind.get(), "u")) return KeyKind::integer;
         if (text_equals(kind.get(), "f")) return KeyKind::floating;
         if (text_equals(kind.get(), "b")) return KeyKind::boolean;
         if (!text_equals(kind.get(), "O")) return KeyKind::unsupported;
         // object: only when every present value is a str
-        py::Ref api = py::getattr(pd, loop_names::api);
-        py::Ref types = api ? py::getattr(api.get(), loop_names::types) : py::Ref();
-        py::Ref infer = types ? py::getattr(types.get(), loop_names::infer_dtype) : py::Ref();
+        py::Ref api = py::unchecked::getattr(pd, loop_names::api);
+        py::Ref types = api ? py::unchecked::getattr(api.get(), loop_names::types) : py::Ref();
+        py::Ref infer = types ? py::unchecked::getattr(types.get(), loop_names::infer_dtype) : py::Ref();
         py::Ref inferred = infer ? call_kw1(infer.get(), series, loop_names::skipna, Py_True) : py::Ref();
         return text_equals(inferred.get(), "string") || text_equals(inferred.get(), "empty") ? KeyKind::text
                                                                                             : KeyKind::unsupported;
     }
-    py::Ref string_dtype = py::getattr(pd, loop_names::StringDtype);
+    py::Ref string_dtype = py::unchecked::getattr(pd, loop_names::StringDtype);
     if (!string_dtype) return KeyKind::unsupported;
     return PyObject_IsInstance(dtype.get(), string_dtype.get()) == 1 ? KeyKind::text : KeyKind::unsupported;
 }
 
 // 1 when a key column holds a missing value, 0 when not, -1 on error.
 int has_missing(PyObject* series) {
-    py::Ref isna = py::call_method(series, loop_names::isna);
-    return truth_of(isna ? py::call_method(isna.get(), loop_names::any) : py::Ref());
+    py::Ref isna = py::unchecked::call_method(series, loop_names::isna);
+    return truth_of(isna ? py::unchecked::call_method(isna.get(), loop_names::any) : py::Ref());
 }
 
 // 1 when a float column holds a negative zero, which compares equal to zero but prints
 // differently: which of the two a group's key would be is then up to the sort.
 int has_negative_zero(PyObject* np, PyObject* series) {
-    py::Ref values = py::call_method(series, names::to_numpy);
-    py::Ref signbit = values ? py::getattr(np, loop_names::signbit) : py::Ref();
-    py::Ref negative = signbit ? py::call(signbit.get(), values.get()) : py::Ref();
+    py::Ref values = py::unchecked::call_method(series, loop_names::to_numpy);
+    py::Ref signbit = values ? py::unchecked::getattr(np, loop_names::signbit) : py::Ref();
+    py::Ref negative = signbit ? py::unchecked::call(signbit.get(), values.get()) : py::Ref();
     py::Ref zero = negative ? py::Ref::steal(PyLong_FromLong(0)) : py::Ref();
     py::Ref is_zero = zero ? py::Ref::steal(PyObject_RichCompare(values.get(), zero.get(), Py_EQ)) : py::Ref();
     py::Ref both = is_zero ? py::Ref::steal(PyNumber_And(negative.get(), is_zero.get())) : py::Ref();
-    return truth_of(both ? py::call_method(both.get(), loop_names::any) : py::Ref());
+    return truth_of(both ? py::unchecked::call_method(both.get(), loop_names::any) : py::Ref());
 }
 
 // The one column named PlayId of a frame, or null (no error) when there is not exactly one.
 py::Ref unique_key_column(PyObject* frame) {
-    py::Ref columns = py::getattr(frame, names::columns);
-    py::Ref loc = columns ? py::call_method(columns.get(), loop_names::get_loc, names::PlayId) : py::Ref();
+    py::Ref columns = py::unchecked::getattr(frame, loop_names::columns);
+    py::Ref loc = columns ? py::unchecked::call_method(columns.get(), loop_names::get_loc, loop_names::PlayId) : py::Ref();
     if (!loc || !PyLong_Check(loc.get())) return py::Ref();
-    return py::Ref::steal(PyObject_GetItem(frame, names::PlayId));
+    return py::Ref::steal(PyObject_GetItem(frame, loop_names::PlayId));
 }
 
 // The codes of a factorization as C++ integers, checked against [-1, ncodes).
 bool read_codes(PyObject* np, PyObject* codes, Py_ssize_t ncodes, Positions* out) {
-    py::Ref contiguous = py::call_method(np, loop_names::ascontiguousarray, codes, loop_names::intp);
+    py::Ref contiguous = py::unchecked::call_method(np, loop_names::ascontiguousarray, codes, loop_names::intp);
     if (!contiguous) return false;
     Py_buffer view;
     if (PyObject_GetBuffer(contiguous.get(), &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) return false;
@@ -140,7 +140,7 @@ void order_by_code(const Positions& codes, Py_ssize_t ncodes, Positions* order, 
 // A new intp ndarray holding the positions.
 py::Ref intp_array(PyObject* np, const Positions& positions) {
     py::Ref size = py::Ref::steal(PyLong_FromSize_t(positions.size()));
-    py::Ref array = size ? py::call_method(np, loop_names::empty, size.get(), loop_names::intp) : py::Ref();
+    py::Ref array = size ? py::unchecked::call_method(np, loop_names::empty, size.get(), loop_names::intp) : py::Ref();
     if (!array) return py::Ref();
     Py_buffer view;
     if (PyObject_GetBuffer(array.get(), &view, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE) < 0) return py::Ref();
@@ -152,10 +152,10 @@ py::Ref intp_array(PyObject* np, const Positions& positions) {
 // One frame in as few blocks as its dtypes allow, in place where pandas can, else by a copy.
 py::Ref consolidated(py::Ref frame) {
     py::Ref consolidate = py::Ref::steal(PyObject_GetAttr(frame.get(), loop_names::_consolidate_inplace));
-    if (consolidate) return py::call(consolidate.get()) ? std::move(frame) : py::Ref();
+    if (consolidate) return py::unchecked::call(consolidate.get()) ? std::move(frame) : py::Ref();
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return py::Ref();
     PyErr_Clear();
-    return py::call_method(frame.get(), names::copy);
+    return py::unchecked::call_method(frame.get(), loop_names::copy);
 }
 
 // frame.iloc[start:stop]
@@ -169,12 +169,12 @@ py::Ref rows_of(PyObject* iloc, Py_ssize_t start, Py_ssize_t stop) {
 // frame.iloc[start:stop].copy()
 py::Ref copy_of_rows(PyObject* iloc, Py_ssize_t start, Py_ssize_t stop) {
     py::Ref rows = rows_of(iloc, start, stop);
-    return rows ? py::call_method(rows.get(), names::copy) : py::Ref();
+    return rows ? py::unchecked::call_method(rows.get(), loop_names::copy) : py::Ref();
 }
 
 // frame.iloc[start:stop].copy(), in as few blocks as its dtypes allow
 py::Ref copy_of_rows_consolidated(PyObject* frame, Py_ssize_t start, Py_ssize_t stop) {
-    py::Ref iloc = py::getattr(frame, loop_names::iloc);
+    py::Ref iloc = py::unchecked::getattr(frame, loop_names::iloc);
     py::Ref copy = iloc ? copy_of_rows(iloc.get(), start, stop) : py::Ref();
     return copy ? consolidated(std::move(copy)) : py::Ref();
 }
@@ -183,7 +183,7 @@ py::Ref copy_of_rows_consolidated(PyObject* frame, Py_ssize_t start, Py_ssize_t 
 int is_consolidated(PyObject* frame) {
     py::Ref mgr = py::Ref::steal(PyObject_GetAttr(frame, loop_names::_mgr));
     py::Ref check = mgr ? py::Ref::steal(PyObject_GetAttr(mgr.get(), loop_names::is_consolidated)) : py::Ref();
-    py::Ref answer = check ? py::call(check.get()) : py::Ref();
+    py::Ref answer = check ? py::unchecked::call(check.get()) : py::Ref();
     if (!answer) return fall_back_on_error() ? 0 : -1;
     return PyObject_IsTrue(answer.get());
 }
@@ -192,11 +192,11 @@ int is_consolidated(PyObject* frame) {
 // Where it does not, a take's labels are a plain integer index whatever the positions, so a
 // slice of one take gives exactly what taking the slice's positions gives.
 int take_gives_ranges(PyObject* pd, PyObject* np) {
-    py::Ref RangeIndex = py::getattr(pd, names::RangeIndex);
+    py::Ref RangeIndex = py::unchecked::getattr(pd, loop_names::RangeIndex);
     py::Ref four = RangeIndex ? py::Ref::steal(PyLong_FromLong(4)) : py::Ref();
-    py::Ref range = four ? py::call(RangeIndex.get(), four.get()) : py::Ref();
+    py::Ref range = four ? py::unchecked::call(RangeIndex.get(), four.get()) : py::Ref();
     py::Ref positions = range ? intp_array(np, Positions{0, 2}) : py::Ref();
-    py::Ref taken = positions ? py::call_method(range.get(), names::take, positions.get()) : py::Ref();
+    py::Ref taken = positions ? py::unchecked::call_method(range.get(), loop_names::take, positions.get()) : py::Ref();
     if (!taken) return -1;
     return reinterpret_cast<PyObject*>(Py_TYPE(taken.get())) == RangeIndex.get() ? 1 : 0;
 }
@@ -275,7 +275,7 @@ bool IndexedWalk::load_chunk(std::size_t group) {
         frame = copy_of_rows_consolidated(source.get(), test_bounds[group], test_bounds[end]);
         test_chunk.first = test_bounds[group];
     }
-    py::Ref iloc = frame ? py::getattr(frame.get(), loop_names::iloc) : py::Ref();
+    py::Ref iloc = frame ? py::unchecked::getattr(frame.get(), loop_names::iloc) : py::Ref();
     if (!iloc) return false;
     test_chunk.iloc = iloc.release();
     test_chunk.first_group = group;
@@ -285,15 +285,15 @@ bool IndexedWalk::load_chunk(std::size_t group) {
     const Py_ssize_t first = sample_bounds[2 * group], stop = sample_bounds[2 * (end - 1) + 1];
     py::Ref positions = py::Ref::steal(PySequence_GetSlice(sample_positions, first, stop));
     py::Ref body = py::Ref::borrow(sample_body);
-    py::Ref work = positions ? py::call_method(body.get(), names::take, positions.get()) : py::Ref();
+    py::Ref work = positions ? py::unchecked::call_method(body.get(), loop_names::take, positions.get()) : py::Ref();
     work = work ? consolidated(std::move(work)) : py::Ref();
     if (!work) return false;
     if (sample_labels_exact) {
         py::Ref labels = py::Ref::borrow(sample_index);
-        py::Ref taken = py::call_method(labels.get(), names::take, positions.get());
-        if (!taken || PyObject_SetAttr(work.get(), names::index, taken.get()) < 0) return false;
+        py::Ref taken = py::unchecked::call_method(labels.get(), loop_names::take, positions.get());
+        if (!taken || PyObject_SetAttr(work.get(), loop_names::index, taken.get()) < 0) return false;
     }
-    iloc = py::getattr(work.get(), loop_names::iloc);
+    iloc = py::unchecked::getattr(work.get(), loop_names::iloc);
     if (!iloc) return false;
     sample_chunk.iloc = iloc.release();
     sample_chunk.first = first;
@@ -314,13 +314,13 @@ bool IndexedWalk::next_group(py::Ref* key, py::Ref* test_group_df) {
         // the group-by's slice of the sorted rows, then sort_index()
         py::Ref sorted = py::Ref::borrow(sorted_index);
         py::Ref index = py::Ref::steal(PySequence_GetSlice(sorted.get(), test_bounds[gi], test_bounds[gi + 1]));
-        int monotonic = index ? truth_of(py::getattr(index.get(), loop_names::is_monotonic_increasing)) : -1;
+        int monotonic = index ? truth_of(py::unchecked::getattr(index.get(), loop_names::is_monotonic_increasing)) : -1;
         if (monotonic < 0) return false;
         if (!monotonic) {
-            py::Ref order = py::call_method(index.get(), loop_names::argsort);
-            index = order ? py::call_method(index.get(), names::take, order.get()) : py::Ref();
+            py::Ref order = py::unchecked::call_method(index.get(), loop_names::argsort);
+            index = order ? py::unchecked::call_method(index.get(), loop_names::take, order.get()) : py::Ref();
         }
-        if (!index || PyObject_SetAttr(frame.get(), names::index, index.get()) < 0) return false;
+        if (!index || PyObject_SetAttr(frame.get(), loop_names::index, index.get()) < 0) return false;
     }
     PyObject* k = PyTuple_GetItem(keys, static_cast<Py_ssize_t>(gi));
     if (!k) return false;
@@ -345,12 +345,12 @@ py::Ref IndexedWalk::sample_frame(PyObject* sample_submission_df, PyObject* key)
     // Every group's frame gets the one column index of the working copy (a copy has a view of
     // it), so that comparing an answer's columns with it, or an index with itself, is quick.
     py::Ref columns = py::Ref::borrow(sample_columns);
-    if (!frame || PyObject_SetAttr(frame.get(), names::columns, columns.get()) < 0) return py::Ref();
+    if (!frame || PyObject_SetAttr(frame.get(), loop_names::columns, columns.get()) < 0) return py::Ref();
     if (sample_labels_exact) return frame;
     py::Ref positions = py::Ref::steal(PySequence_GetSlice(sample_positions, start, stop));
     py::Ref labels = py::Ref::borrow(sample_index);
-    py::Ref index = positions ? py::call_method(labels.get(), names::take, positions.get()) : py::Ref();
-    if (!index || PyObject_SetAttr(frame.get(), names::index, index.get()) < 0) return py::Ref();
+    py::Ref index = positions ? py::unchecked::call_method(labels.get(), loop_names::take, positions.get()) : py::Ref();
+    if (!index || PyObject_SetAttr(frame.get(), loop_names::index, index.get()) < 0) return py::Ref();
     return frame;
 }
 
@@ -386,16 +386,16 @@ void IndexedWalk::clear() {
 // The sample side: 1 indexed, 0 not eligible, -1 error.
 int index_sample(IndexedWalk* w, PyObject* pd, PyObject* np, PyObject* sample, PyObject* test_key,
                  KeyKind kind, PyObject* uniques, bool take_ranges) {
-    py::Ref DataFrame = py::getattr(pd, names::DataFrame);
+    py::Ref DataFrame = py::unchecked::getattr(pd, loop_names::DataFrame);
     if (!DataFrame) return -1;
     if (reinterpret_cast<PyObject*>(Py_TYPE(sample)) != DataFrame.get()) return 0;
     py::Ref key = unique_key_column(sample);
     if (!key) return PyErr_Occurred() ? -1 : 0;
-    py::Ref tdtype = py::getattr(test_key, names::dtype);
-    py::Ref sdtype = tdtype ? py::getattr(key.get(), names::dtype) : py::Ref();
+    py::Ref tdtype = py::unchecked::getattr(test_key, loop_names::dtype);
+    py::Ref sdtype = tdtype ? py::unchecked::getattr(key.get(), loop_names::dtype) : py::Ref();
     if (!sdtype) return -1;
     if (Py_TYPE(tdtype.get()) != Py_TYPE(sdtype.get())) return 0;
-    int same = py::compare(tdtype.get(), sdtype.get(), Py_EQ);
+    int same = py::unchecked::compare(tdtype.get(), sdtype.get(), Py_EQ);
     if (same <= 0) return same;
     if (classify(pd, np, key.get()) != kind) return PyErr_Occurred() ? -1 : 0;
     if (kind == KeyKind::floating) {
@@ -403,14 +403,14 @@ int index_sample(IndexedWalk* w, PyObject* pd, PyObject* np, PyObject* sample, P
         if (nz != 0) return nz < 0 ? -1 : 0;
     }
     // the sample rows of each test key: the codes of a factorization, matched to the keys
-    py::Ref factorize = py::getattr(pd, names::factorize);
-    py::Ref fz = factorize ? py::call(factorize.get(), key.get()) : py::Ref();
+    py::Ref factorize = py::unchecked::getattr(pd, loop_names::factorize);
+    py::Ref fz = factorize ? py::unchecked::call(factorize.get(), key.get()) : py::Ref();
     if (!fz) return -1;
     if (!PyTuple_Check(fz.get()) || PyTuple_GET_SIZE(fz.get()) != 2) return 0;
     PyObject* suniques = PyTuple_GET_ITEM(fz.get(), 1);
     Py_ssize_t ncodes = PyObject_Length(suniques);
     if (ncodes < 0) return -1;
-    py::Ref where = py::call_method(suniques, names::get_indexer, uniques);
+    py::Ref where = py::unchecked::call_method(suniques, loop_names::get_indexer, uniques);
     Positions codes, match, by_code, starts;
     if (!where || !read_codes(np, PyTuple_GET_ITEM(fz.get(), 0), ncodes, &codes) ||
         !read_codes(np, where.get(), ncodes, &match))
@@ -430,13 +430,13 @@ int index_sample(IndexedWalk* w, PyObject* pd, PyObject* np, PyObject* sample, P
         w->sample_bounds[2 * g + 1] = static_cast<Py_ssize_t>(rows.size());
     }
     py::Ref positions = intp_array(np, rows);
-    py::Ref drop = positions ? py::getattr(sample, names::drop) : py::Ref();
-    py::Ref label = drop ? py::Ref::steal(Py_BuildValue("[O]", names::PlayId)) : py::Ref();
-    py::Ref body = label ? call_kw_only(drop.get(), names::columns, label.get()) : py::Ref();
-    py::Ref columns = body ? py::getattr(body.get(), names::columns) : py::Ref();
-    py::Ref index = columns ? py::getattr(sample, names::index) : py::Ref();
+    py::Ref drop = positions ? py::unchecked::getattr(sample, loop_names::drop) : py::Ref();
+    py::Ref label = drop ? py::Ref::steal(Py_BuildValue("[O]", loop_names::PlayId)) : py::Ref();
+    py::Ref body = label ? call_kw_only(drop.get(), loop_names::columns, label.get()) : py::Ref();
+    py::Ref columns = body ? py::unchecked::getattr(body.get(), loop_names::columns) : py::Ref();
+    py::Ref index = columns ? py::unchecked::getattr(sample, loop_names::index) : py::Ref();
     Py_ssize_t nrows = index ? PyObject_Length(sample) : -1;
-    py::Ref RangeIndex = nrows >= 0 ? py::getattr(pd, names::RangeIndex) : py::Ref();
+    py::Ref RangeIndex = nrows >= 0 ? py::unchecked::getattr(pd, loop_names::RangeIndex) : py::Ref();
     if (!RangeIndex) return -1;
     // Where a take's labels never form a RangeIndex, each chunk's labels are taken once (a
     // DataFrame.take of every row may keep the frame's own labels instead) and each group's
@@ -455,16 +455,16 @@ int build(IndexedWalk* w, PyObject* test, PyObject* sample) {
     py::Ref pd = pandas_module();
     py::Ref np = pd ? numpy_module() : py::Ref();
     if (!np) return -1;
-    py::Ref DataFrame = py::getattr(pd.get(), names::DataFrame);
-    py::Ref RangeIndex = DataFrame ? py::getattr(pd.get(), names::RangeIndex) : py::Ref();
+    py::Ref DataFrame = py::unchecked::getattr(pd.get(), loop_names::DataFrame);
+    py::Ref RangeIndex = DataFrame ? py::unchecked::getattr(pd.get(), loop_names::RangeIndex) : py::Ref();
     if (!RangeIndex) return -1;
     if (reinterpret_cast<PyObject*>(Py_TYPE(test)) != DataFrame.get()) return 0;
     // Row labels 0, 1, 2, ...: a row's label is its position.
-    py::Ref index = py::getattr(test, names::index);
+    py::Ref index = py::unchecked::getattr(test, loop_names::index);
     if (!index) return -1;
     if (reinterpret_cast<PyObject*>(Py_TYPE(index.get())) != RangeIndex.get()) return 0;
-    py::Ref start = py::getattr(index.get(), names::start);
-    py::Ref step = start ? py::getattr(index.get(), names::step) : py::Ref();
+    py::Ref start = py::unchecked::getattr(index.get(), loop_names::start);
+    py::Ref step = start ? py::unchecked::getattr(index.get(), loop_names::step) : py::Ref();
     if (!step) return -1;
     if (PyLong_AsLong(start.get()) != 0 || PyLong_AsLong(step.get()) != 1) return PyErr_Occurred() ? -1 : 0;
     Py_ssize_t n = PyObject_Length(test);
@@ -479,8 +479,8 @@ int build(IndexedWalk* w, PyObject* test, PyObject* sample) {
     if (excluded != 0) return excluded < 0 ? -1 : 0;
 
     // The keys as the sorted group-by gives them, and each row's group.
-    py::Ref factorize = py::getattr(pd.get(), names::factorize);
-    py::Ref fz = factorize ? call_kw1(factorize.get(), key.get(), names::sort, Py_True) : py::Ref();
+    py::Ref factorize = py::unchecked::getattr(pd.get(), loop_names::factorize);
+    py::Ref fz = factorize ? call_kw1(factorize.get(), key.get(), loop_names::sort, Py_True) : py::Ref();
     if (!fz) return -1;
     if (!PyTuple_Check(fz.get()) || PyTuple_GET_SIZE(fz.get()) != 2) return 0;
     PyObject* uniques = PyTuple_GET_ITEM(fz.get(), 1);
@@ -495,15 +495,15 @@ int build(IndexedWalk* w, PyObject* test, PyObject* sample) {
 
     // The sorted rows' index as the group-by splits it: the one-column copy of the key, sorted
     // as test_df.sort_values(by=['PlayId']) sorts, then taken in full as the group-by takes it.
-    py::Ref label = py::Ref::steal(Py_BuildValue("[O]", names::PlayId));
+    py::Ref label = py::Ref::steal(Py_BuildValue("[O]", loop_names::PlayId));
     py::Ref proxy = label ? py::Ref::steal(PyObject_GetItem(test, label.get())) : py::Ref();
-    py::Ref sort_values = proxy ? py::getattr(proxy.get(), names::sort_values) : py::Ref();
-    py::Ref sorted = sort_values ? call_kw_only(sort_values.get(), names::by, label.get()) : py::Ref();
+    py::Ref sort_values = proxy ? py::unchecked::getattr(proxy.get(), loop_names::sort_values) : py::Ref();
+    py::Ref sorted = sort_values ? call_kw_only(sort_values.get(), loop_names::by, label.get()) : py::Ref();
     py::Ref count = sorted ? py::Ref::steal(PyLong_FromSsize_t(n)) : py::Ref();
-    py::Ref all_rows = count ? py::call_method(np.get(), loop_names::arange, count.get()) : py::Ref();
-    py::Ref split = all_rows ? py::call_method(sorted.get(), names::take, all_rows.get()) : py::Ref();
-    py::Ref sorted_index = split ? py::getattr(split.get(), names::index) : py::Ref();
-    int in_row_order = sorted_index ? truth_of(py::getattr(sorted_index.get(), loop_names::is_monotonic_increasing)) : -1;
+    py::Ref all_rows = count ? py::unchecked::call_method(np.get(), loop_names::arange, count.get()) : py::Ref();
+    py::Ref split = all_rows ? py::unchecked::call_method(sorted.get(), loop_names::take, all_rows.get()) : py::Ref();
+    py::Ref sorted_index = split ? py::unchecked::getattr(split.get(), loop_names::index) : py::Ref();
+    int in_row_order = sorted_index ? truth_of(py::unchecked::getattr(sorted_index.get(), loop_names::is_monotonic_increasing)) : -1;
     if (in_row_order < 0) return -1;
 
     int take_ranges = take_gives_ranges(pd.get(), np.get());
@@ -519,19 +519,19 @@ int build(IndexedWalk* w, PyObject* test, PyObject* sample) {
     py::Ref source = py::Ref::borrow(test);
     py::Ref work;
     if (in_row_order) {
-        py::Ref copy = py::getattr(source.get(), names::copy);
+        py::Ref copy = py::unchecked::getattr(source.get(), loop_names::copy);
         work = copy ? call_kw_only(copy.get(), loop_names::deep, Py_False) : py::Ref();
-        if (!work || PyObject_SetAttr(work.get(), names::index, sorted_index.get()) < 0) return -1;
+        if (!work || PyObject_SetAttr(work.get(), loop_names::index, sorted_index.get()) < 0) return -1;
         sorted_index.reset();
     } else {
         py::Ref positions = intp_array(np.get(), order);
-        work = positions ? py::call_method(source.get(), names::take, positions.get()) : py::Ref();
+        work = positions ? py::unchecked::call_method(source.get(), loop_names::take, positions.get()) : py::Ref();
         if (!work) return -1;
         if (!take_ranges) {
             // the labels an index take gives (a DataFrame.take of rows in place may keep the
             // frame's own index under Copy-on-Write)
-            py::Ref labels = py::call_method(index.get(), names::take, positions.get());
-            if (!labels || PyObject_SetAttr(work.get(), names::index, labels.get()) < 0) return -1;
+            py::Ref labels = py::unchecked::call_method(index.get(), loop_names::take, positions.get());
+            if (!labels || PyObject_SetAttr(work.get(), loop_names::index, labels.get()) < 0) return -1;
             sorted_index.reset();
         }
     }

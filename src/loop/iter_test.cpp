@@ -40,7 +40,7 @@ PyObject* next_group(Gen* g) {
     py::Ref key, test_group_df;
     if (!g->walk || !g->walk->next_group(&key, &test_group_df)) {
         if (PyErr_Occurred()) return nullptr;
-        set_state(scope, names::DONE);
+        set_state_unchecked(scope, names::DONE);
         return nullptr;
     }
     py::assign(&scope->active_key_value, key.get());
@@ -48,14 +48,14 @@ PyObject* next_group(Gen* g) {
     py::Ref sample = g->walk->sample_frame(sample_submission_df.get(), key.get());
     if (!sample) return nullptr;
     py::assign(&scope->active_sample_prediction_df, sample.get());
-    if (!set_state(scope, names::AWAITING_PREDICT)) return nullptr;
+    if (!set_state_unchecked(scope, names::AWAITING_PREDICT)) return nullptr;
     return PyTuple_Pack(2, test_group_df.get(), sample.get());
 }
 
 bool reset_submission(Scope* scope) {
     py::Ref pd = lookup_global(scope, names::pd);
-    py::Ref DataFrame = pd ? py::getattr(pd.get(), names::DataFrame) : py::Ref();
-    py::Ref empty = DataFrame ? py::call(DataFrame.get()) : py::Ref();
+    py::Ref DataFrame = pd ? py::unchecked::getattr(pd.get(), loop_names::DataFrame) : py::Ref();
+    py::Ref empty = DataFrame ? py::unchecked::call(DataFrame.get()) : py::Ref();
     if (!empty) return false;
     py::assign(&scope->submission_df, empty.get());
     return accumulation_reset(scope);
@@ -63,9 +63,9 @@ bool reset_submission(Scope* scope) {
 
 // self.__read_csv(file_name), looked up when it is called
 py::Ref read_input(PyObject* self, const char* file_name) {
-    py::Ref read = py::getattr(self, names::read_csv_m);
+    py::Ref read = py::unchecked::getattr(self, names::mangled_read_csv);
     py::Ref name = read ? py::Ref::steal(PyUnicode_FromString(file_name)) : py::Ref();
-    return name ? py::call(read.get(), name.get()) : py::Ref();
+    return name ? py::unchecked::call(read.get(), name.get()) : py::Ref();
 }
 
 Walk* walk_for(PyObject* test_df, PyObject* sample_submission_df) {
@@ -78,10 +78,10 @@ Walk* walk_for(PyObject* test_df, PyObject* sample_submission_df) {
 
 PyObject* body_first_advance(Gen* g) {
     Scope* scope = as_scope(g->scope);
-    if (!loop_names_ready()) return nullptr;
+    loop_names::ready();
     int claimed_by_other = state_is(scope, names::INIT, Py_NE);
     if (claimed_by_other < 0) return nullptr;
-    if (claimed_by_other && !refuse(g->self, "You can only iterate over `iter_test()` once."))
+    if (claimed_by_other && !refuse_unchecked(g->self, "You can only iterate over `iter_test()` once."))
         return nullptr;
     if (!reset_submission(scope)) return nullptr;
     py::Ref sample = read_input(g->self, "sample_submission.csv");

@@ -8,6 +8,7 @@
 //             sample_submission_df['PlayId'] == active_key_value].drop(columns=['PlayId'])
 #include "loop/walk.hpp"
 
+#include "loop/support.hpp"
 #include "module/globals.hpp"
 
 namespace competition {
@@ -15,14 +16,14 @@ namespace competition {
 namespace {
 
 // The list ['PlayId'], new on every use as the literal steps build it.
-py::Ref playid_list() { return py::Ref::steal(Py_BuildValue("[O]", names::PlayId)); }
+py::Ref playid_list() { return py::Ref::steal(Py_BuildValue("[O]", loop_names::PlayId)); }
 
 // callable(**{kwname: kwvalue})
 py::Ref call_kw_only(PyObject* callable, PyObject* kwname, PyObject* kwvalue) {
-    py::Ref kwnames = py::tuple(kwname);
+    py::Ref kwnames = py::unchecked::tuple(kwname);
     if (!kwnames) return py::Ref();
     PyObject* args[] = {kwvalue};
-    return py::call_kw(callable, args, 0, kwnames.get());
+    return py::unchecked::call_kw(callable, args, 0, kwnames.get());
 }
 
 // Unpacks an item into exactly two values, as `for (a, b) in ...` does.
@@ -62,7 +63,7 @@ public:
         if (!item) return false;
         py::Ref group;
         if (!unpack_pair(item.get(), key, &group)) return false;
-        *test_group_df = py::call_method(group.get(), names::sort_index);
+        *test_group_df = py::unchecked::call_method(group.get(), loop_names::sort_index);
         return bool(*test_group_df);
     }
 
@@ -83,23 +84,23 @@ private:
 } // namespace
 
 py::Ref literal_sample_frame(PyObject* sample_submission_df, PyObject* key) {
-    py::Ref column = py::Ref::steal(PyObject_GetItem(sample_submission_df, names::PlayId));
+    py::Ref column = py::Ref::steal(PyObject_GetItem(sample_submission_df, loop_names::PlayId));
     if (!column) return py::Ref();
     py::Ref mask = py::Ref::steal(PyObject_RichCompare(column.get(), key, Py_EQ));
     if (!mask) return py::Ref();
     py::Ref rows = py::Ref::steal(PyObject_GetItem(sample_submission_df, mask.get()));
     if (!rows) return py::Ref();
-    py::Ref drop = py::getattr(rows.get(), names::drop);
+    py::Ref drop = py::unchecked::getattr(rows.get(), loop_names::drop);
     py::Ref label = drop ? playid_list() : py::Ref();
     if (!label) return py::Ref();
-    return call_kw_only(drop.get(), names::columns, label.get());
+    return call_kw_only(drop.get(), loop_names::columns, label.get());
 }
 
 Walk* literal_walk(PyObject* test_df) {
-    py::Ref sort_values = py::getattr(test_df, names::sort_values);
+    py::Ref sort_values = py::unchecked::getattr(test_df, loop_names::sort_values);
     py::Ref by = sort_values ? playid_list() : py::Ref();
-    py::Ref sorted = by ? call_kw_only(sort_values.get(), names::by, by.get()) : py::Ref();
-    py::Ref grouped = sorted ? py::call_method(sorted.get(), names::groupby, names::PlayId) : py::Ref();
+    py::Ref sorted = by ? call_kw_only(sort_values.get(), loop_names::by, by.get()) : py::Ref();
+    py::Ref grouped = sorted ? py::unchecked::call_method(sorted.get(), loop_names::groupby, loop_names::PlayId) : py::Ref();
     py::Ref iter = grouped ? py::Ref::steal(PyObject_GetIter(grouped.get())) : py::Ref();
     if (!iter) return nullptr;
     Walk* walk = new LiteralWalk(iter.get());

@@ -16,7 +16,7 @@ bool is_text(PyObject* o, const char* text) {
 
 // 1 when the numpy array's dtype kind is bool, signed or unsigned integer, or float.
 int numeric_kind(PyObject* dtype) {
-    py::Ref kind = py::Ref::steal(PyObject_GetAttr(dtype, names::kind));
+    py::Ref kind = py::Ref::steal(PyObject_GetAttr(dtype, loop_names::kind));
     if (!kind) return fall_back_on_error() ? 0 : -1;
     return is_text(kind.get(), "b") || is_text(kind.get(), "i") || is_text(kind.get(), "u") ||
            is_text(kind.get(), "f");
@@ -26,7 +26,7 @@ int numeric_kind(PyObject* dtype) {
 
 int stackable_dtypes(PyObject* dtypes) {
     py::Ref np = numpy_module();
-    py::Ref np_dtype = np ? py::getattr(np.get(), names::dtype) : py::Ref();
+    py::Ref np_dtype = np ? py::unchecked::getattr(np.get(), loop_names::dtype) : py::Ref();
     if (!np_dtype || !PyTuple_Check(dtypes)) return -1;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(dtypes); ++i) {
         PyObject* dtype = PyTuple_GET_ITEM(dtypes, i);
@@ -40,8 +40,8 @@ int stackable_dtypes(PyObject* dtypes) {
 // The 2-D arrays of a frame's blocks, checked against `layout` (or, when it is empty, taken as
 // the layout): 1 read, 0 laid out otherwise or not stackable, -1 error.
 int BlockStack::read_blocks(PyObject* frame, std::vector<Block>* layout, std::vector<py::Ref>* values) const {
-    py::Ref mgr = py::getattr(frame, loop_names::_mgr);
-    py::Ref blocks = mgr ? py::getattr(mgr.get(), loop_names::blocks) : py::Ref();
+    py::Ref mgr = py::unchecked::getattr(frame, loop_names::_mgr);
+    py::Ref blocks = mgr ? py::unchecked::getattr(mgr.get(), loop_names::blocks) : py::Ref();
     if (!blocks) return fall_back_on_error() ? 0 : -1;
     if (!PyTuple_Check(blocks.get())) return 0;
     const Py_ssize_t n = PyTuple_GET_SIZE(blocks.get());
@@ -49,11 +49,11 @@ int BlockStack::read_blocks(PyObject* frame, std::vector<Block>* layout, std::ve
     if (!first && static_cast<std::size_t>(n) != layout_.size()) return 0;
     for (Py_ssize_t b = 0; b < n; ++b) {
         PyObject* block = PyTuple_GET_ITEM(blocks.get(), b);
-        py::Ref locs = py::getattr(block, loop_names::mgr_locs);
-        py::Ref placement = locs ? py::getattr(locs.get(), loop_names::indexer) : py::Ref();
-        py::Ref dtype = placement ? py::getattr(block, names::dtype) : py::Ref();
-        py::Ref array = dtype ? py::getattr(block, names::values) : py::Ref();
-        py::Ref ndim = array ? py::getattr(array.get(), loop_names::ndim) : py::Ref();
+        py::Ref locs = py::unchecked::getattr(block, loop_names::mgr_locs);
+        py::Ref placement = locs ? py::unchecked::getattr(locs.get(), loop_names::indexer) : py::Ref();
+        py::Ref dtype = placement ? py::unchecked::getattr(block, loop_names::dtype) : py::Ref();
+        py::Ref array = dtype ? py::unchecked::getattr(block, loop_names::values) : py::Ref();
+        py::Ref ndim = array ? py::unchecked::getattr(array.get(), loop_names::ndim) : py::Ref();
         if (!ndim) return fall_back_on_error() ? 0 : -1;
         if (!PySlice_Check(placement.get()) || PyLong_AsLong(ndim.get()) != 2) return PyErr_Occurred() ? -1 : 0;
         Py_ssize_t start, stop, step;
@@ -75,7 +75,7 @@ int BlockStack::read_blocks(PyObject* frame, std::vector<Block>* layout, std::ve
 }
 
 int BlockStack::add(PyObject* answer) {
-    py::Ref labels = py::getattr(answer, names::index);
+    py::Ref labels = py::unchecked::getattr(answer, loop_names::index);
     if (!labels) return fall_back_on_error() ? 0 : -1;
     std::vector<Block> layout;
     std::vector<py::Ref> values;
@@ -129,17 +129,17 @@ py::Ref frame_of_blocks(PyObject* frame_type, PyObject* columns, PyObject* index
                 py::Ref column = label ? py::Ref::steal(PySequence_GetItem(stacked[b].get(), i)) : py::Ref();
                 if (!column || PyDict_SetItem(by_label.get(), label.get(), column.get()) < 0) return py::Ref();
             }
-        py::Ref kwnames = py::tuple(names::index, names::columns);
+        py::Ref kwnames = py::unchecked::tuple(loop_names::index, loop_names::columns);
         if (!kwnames) return py::Ref();
         PyObject* args[] = {by_label.get(), index, columns};
-        return py::call_kw(frame_type, args, 1, kwnames.get());
+        return py::unchecked::call_kw(frame_type, args, 1, kwnames.get());
     }
     py::Ref labels = py::Ref::steal(PySequence_GetSlice(columns, starts[main], starts[main] + counts[main]));
-    py::Ref rows = labels ? py::getattr(stacked[main].get(), loop_names::T) : py::Ref();
-    py::Ref kwnames = rows ? py::tuple(names::index, names::columns, names::copy) : py::Ref();
+    py::Ref rows = labels ? py::unchecked::getattr(stacked[main].get(), loop_names::T) : py::Ref();
+    py::Ref kwnames = rows ? py::unchecked::tuple(loop_names::index, loop_names::columns, loop_names::copy) : py::Ref();
     if (!kwnames) return py::Ref();
     PyObject* args[] = {rows.get(), index, labels.get(), Py_False};
-    py::Ref frame = py::call_kw(frame_type, args, 1, kwnames.get());
+    py::Ref frame = py::unchecked::call_kw(frame_type, args, 1, kwnames.get());
     if (!frame) return py::Ref();
     // the other columns, by position: each lands where it belongs, the ones before it being there
     std::vector<std::pair<Py_ssize_t, std::pair<std::size_t, Py_ssize_t>>> inserts;
@@ -152,7 +152,7 @@ py::Ref frame_of_blocks(PyObject* frame_type, PyObject* columns, PyObject* index
         py::Ref label = position ? py::Ref::steal(PySequence_GetItem(columns, at.first)) : py::Ref();
         py::Ref column = label ? py::Ref::steal(PySequence_GetItem(stacked[at.second.first].get(), at.second.second))
                                : py::Ref();
-        if (!column || !py::call_method(frame.get(), names::insert, position.get(), label.get(), column.get()))
+        if (!column || !py::unchecked::call_method(frame.get(), loop_names::insert, position.get(), label.get(), column.get()))
             return py::Ref();
     }
     return frame;
@@ -165,14 +165,14 @@ py::Ref BlockStack::build(PyObject* frame_type, PyObject* columns, PyObject* pre
     std::vector<py::Ref> first;
     py::Ref first_labels;
     if (prefix) {
-        first_labels = py::getattr(prefix, names::index);
+        first_labels = py::unchecked::getattr(prefix, loop_names::index);
         if (!first_labels) return py::Ref();
         int r = read_blocks(prefix, &unused, &first);
         if (r <= 0) return py::Ref();  // laid out otherwise: no error set, or an error
     }
     py::Ref np = numpy_module();
-    py::Ref concatenate = np ? py::getattr(np.get(), loop_names::concatenate) : py::Ref();
-    py::Ref axis_kw = concatenate ? py::tuple(loop_names::axis) : py::Ref();
+    py::Ref concatenate = np ? py::unchecked::getattr(np.get(), loop_names::concatenate) : py::Ref();
+    py::Ref axis_kw = concatenate ? py::unchecked::tuple(loop_names::axis) : py::Ref();
     py::Ref one = axis_kw ? py::Ref::steal(PyLong_FromLong(1)) : py::Ref();
     Py_ssize_t ncolumns = one ? PyObject_Length(columns) : -1;
     if (ncolumns < 0) return py::Ref();
@@ -188,7 +188,7 @@ py::Ref BlockStack::build(PyObject* frame_type, PyObject* columns, PyObject* pre
         if (prefix) PyList_SET_ITEM(parts.get(), k++, first[b].new_ref());
         for (std::size_t a = 0; a < answers_; ++a) PyList_SET_ITEM(parts.get(), k++, py::new_ref(arrays_[a * nblocks + b]));
         PyObject* args[] = {parts.get(), one.get()};
-        stacked.push_back(py::call_kw(concatenate.get(), args, 1, axis_kw.get()));
+        stacked.push_back(py::unchecked::call_kw(concatenate.get(), args, 1, axis_kw.get()));
         Py_ssize_t start, stop, step, count;
         if (!stacked.back() || PySlice_GetIndicesEx(layout_[b].placement, ncolumns, &start, &stop, &step, &count) < 0)
             return py::Ref();
@@ -217,27 +217,27 @@ py::Ref BlockStack::row_labels(PyObject* np, PyObject* first) const {
     if (!all || (first && PyList_Append(all.get(), first) < 0)) return py::Ref();
     for (PyObject* labels : labels_)
         if (PyList_Append(all.get(), labels) < 0) return py::Ref();
-    py::Ref dtype_of = py::getattr(np, names::dtype);
+    py::Ref dtype_of = py::unchecked::getattr(np, loop_names::dtype);
     py::Ref name = dtype_of ? py::Ref::steal(PyUnicode_FromString("int64")) : py::Ref();
-    py::Ref int64 = name ? py::call(dtype_of.get(), name.get()) : py::Ref();
+    py::Ref int64 = name ? py::unchecked::call(dtype_of.get(), name.get()) : py::Ref();
     if (!int64) return py::Ref();
     bool integers = true;
     for (Py_ssize_t i = 0; integers && i < PyList_GET_SIZE(all.get()); ++i) {
-        py::Ref dtype = py::getattr(PyList_GET_ITEM(all.get(), i), names::dtype);
+        py::Ref dtype = py::unchecked::getattr(PyList_GET_ITEM(all.get(), i), loop_names::dtype);
         if (!dtype) return py::Ref();
         integers = dtype.get() == int64.get();
     }
     if (integers) {
         py::Ref pd = pandas_module();
-        py::Ref Index = pd ? py::getattr(pd.get(), names::Index) : py::Ref();
-        py::Ref concatenate = Index ? py::getattr(np, loop_names::concatenate) : py::Ref();
-        py::Ref values = concatenate ? py::call(concatenate.get(), all.get()) : py::Ref();
-        return values ? py::call(Index.get(), values.get()) : py::Ref();
+        py::Ref Index = pd ? py::unchecked::getattr(pd.get(), loop_names::Index) : py::Ref();
+        py::Ref concatenate = Index ? py::unchecked::getattr(np, loop_names::concatenate) : py::Ref();
+        py::Ref values = concatenate ? py::unchecked::call(concatenate.get(), all.get()) : py::Ref();
+        return values ? py::unchecked::call(Index.get(), values.get()) : py::Ref();
     }
     py::Ref head = py::Ref::borrow(PyList_GET_ITEM(all.get(), 0));
     if (PyList_GET_SIZE(all.get()) == 1) return head;
     py::Ref rest = py::Ref::steal(PyList_GetSlice(all.get(), 1, PyList_GET_SIZE(all.get())));
-    return rest ? py::call_method(head.get(), names::append, rest.get()) : py::Ref();
+    return rest ? py::unchecked::call_method(head.get(), loop_names::append, rest.get()) : py::Ref();
 }
 
 void BlockStack::clear() {

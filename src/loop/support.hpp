@@ -2,55 +2,83 @@
 // with, and its one rule for errors.
 #pragma once
 
+#include "py/names.hpp"
 #include "py/ref.hpp"
 
 namespace competition {
 
-#define COMPETITION_LOOP_NAMES(X)                                                               \
-    X(_consolidate_inplace)                                                                     \
-    X(_mgr)                                                                                     \
-    X(allows_duplicate_labels)                                                                  \
-    X(arange)                                                                                   \
-    X(argsort)                                                                                  \
-    X(attrs)                                                                                    \
-    X(flags)                                                                                    \
-    X(get_dtypes)                                                                               \
-    X(iloc)                                                                                     \
-    X(infer_dtype)                                                                              \
-    X(intp)                                                                                     \
-    X(is_monotonic_increasing)                                                                  \
-    X(isna)                                                                                     \
-    X(signbit)                                                                                  \
-    X(any)                                                                                      \
-    X(api)                                                                                      \
-    X(types)                                                                                    \
-    X(skipna)                                                                                   \
-    X(StringDtype)                                                                              \
-    X(get_loc)                                                                                  \
-    X(empty)                                                                                    \
-    X(ascontiguousarray)                                                                        \
-    X(axis)                                                                                     \
-    X(blocks)                                                                                   \
-    X(concatenate)                                                                              \
-    X(deep)                                                                                     \
-    X(indexer)                                                                                  \
-    X(is_consolidated)                                                                          \
-    X(is_unique)                                                                                \
-    X(mgr_locs)                                                                                 \
-    X(ndim)                                                                                     \
-    X(T)
+#define COMPETITION_LOOP_NAMES(X, AS)                                                          \
+    X(_consolidate_inplace)                                                                    \
+    X(_mgr)                                                                                    \
+    X(allows_duplicate_labels)                                                                 \
+    X(any)                                                                                     \
+    X(api)                                                                                     \
+    X(append)                                                                                  \
+    X(arange)                                                                                  \
+    X(argsort)                                                                                 \
+    X(ascontiguousarray)                                                                       \
+    X(attrs)                                                                                   \
+    X(axis)                                                                                    \
+    X(blocks)                                                                                  \
+    X(by)                                                                                      \
+    X(columns)                                                                                 \
+    X(concat)                                                                                  \
+    X(concatenate)                                                                             \
+    X(copy)                                                                                    \
+    X(DataFrame)                                                                               \
+    X(deep)                                                                                    \
+    X(drop)                                                                                    \
+    X(dtype)                                                                                   \
+    X(dtypes)                                                                                  \
+    X(empty)                                                                                   \
+    X(equals)                                                                                  \
+    X(factorize)                                                                               \
+    X(flags)                                                                                   \
+    X(get_dtypes)                                                                              \
+    X(get_indexer)                                                                             \
+    X(get_loc)                                                                                 \
+    X(groupby)                                                                                 \
+    X(iloc)                                                                                    \
+    X(Index)                                                                                   \
+    X(index)                                                                                   \
+    X(indexer)                                                                                 \
+    X(infer_dtype)                                                                             \
+    X(insert)                                                                                  \
+    X(intp)                                                                                    \
+    X(is_consolidated)                                                                         \
+    X(is_monotonic_increasing)                                                                 \
+    X(is_unique)                                                                               \
+    X(isna)                                                                                    \
+    X(kind)                                                                                    \
+    X(mgr_locs)                                                                                \
+    X(ndim)                                                                                    \
+    X(numpy)                                                                                   \
+    X(pandas)                                                                                  \
+    X(PlayId)                                                                                  \
+    X(RangeIndex)                                                                              \
+    X(signbit)                                                                                 \
+    X(skipna)                                                                                  \
+    X(sort)                                                                                    \
+    X(sort_index)                                                                              \
+    X(sort_values)                                                                             \
+    X(start)                                                                                   \
+    X(step)                                                                                    \
+    X(StringDtype)                                                                             \
+    X(T)                                                                                       \
+    X(take)                                                                                    \
+    X(to_csv)                                                                                  \
+    X(to_numpy)                                                                                \
+    X(types)                                                                                   \
+    X(values)
 
 namespace loop_names {
-#define COMPETITION_DECLARE_LOOP_NAME(id) extern PyObject* id;
-COMPETITION_LOOP_NAMES(COMPETITION_DECLARE_LOOP_NAME)
-#undef COMPETITION_DECLARE_LOOP_NAME
+PY_NAMES_DECLARE(COMPETITION_LOOP_NAMES)
+// Makes the names above (once, on the first iter_test()); throws py::Error on failure.
+void ready();
 } // namespace loop_names
 
-// Makes the names above (once, on the first iter_test()); false with an error set on failure.
-bool loop_names_ready();
-
 // The pandas and numpy modules the loop works with: the ones the interpreter has imported under
-// those names, not whatever a caller bound to the module's globals. New references.
+// those names, not whatever a caller bound to the module's globals.
 py::Ref pandas_module();
 py::Ref numpy_module();
 
@@ -59,5 +87,19 @@ py::Ref numpy_module();
 // of memory) stops the work in hand and stays set (false). Falling back on MemoryError would only
 // do the same work again with more memory.
 bool fall_back_on_error();
+
+// Runs attempt() on a fast path: true when it ran through, false when it raised an ordinary
+// exception, which is cleared (the caller then takes the literal steps). Any other error
+// propagates.
+template <typename Attempt>
+bool fast_path(Attempt&& attempt) {
+    try {
+        attempt();
+        return true;
+    } catch (const py::Error&) {
+        if (!fall_back_on_error()) throw;
+        return false;
+    }
+}
 
 } // namespace competition

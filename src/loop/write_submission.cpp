@@ -10,31 +10,27 @@
 //
 // submission_df is first joined with the answers that wait (accumulate.hpp).
 #include "loop/accumulate.hpp"
+#include "loop/support.hpp"
 #include "module/globals.hpp"
 #include "module/methods.hpp"
 
 namespace competition {
 
 PyObject* write_submission_file_impl(Function* f, PyObject* const* args) {
+    loop_names::ready();
     PyObject* self = args[0];
     Scope* scope = as_scope(f->scope);
-    int not_done = state_is(scope, names::DONE, Py_NE);
-    if (not_done < 0) return nullptr;
-    if (not_done && !refuse(self, "You must first complete the `iter_test()` loop.")) return nullptr;
-    if (!accumulation_flush(scope)) return nullptr;
-    py::Ref path = py::Ref::steal(PyUnicode_FromString("/vantor/working/submission.csv"));
-    py::Ref kwnames = py::tuple(names::index);
-    if (!path || !kwnames) return nullptr;
+    if (state_compare(scope, names::DONE, Py_NE)) refuse(self, "You must first complete the `iter_test()` loop.");
+    if (!accumulation_flush(scope)) throw py::Error();
     py::Ref submission = py::Ref::borrow(scope->submission_df);
-    py::Ref to_csv = py::getattr(submission.get(), names::to_csv);
-    if (!to_csv) return nullptr;
+    py::Ref to_csv = submission.attr(loop_names::to_csv);
+    py::Ref path = py::str("/vantor/working/submission.csv");
     PyObject* call_args[] = {path.get(), Py_False};
-    if (!py::call_kw(to_csv.get(), call_args, 1, kwnames.get())) return nullptr;
-    py::Ref line = py::Ref::steal(PyUnicode_FromString(
-        "Your submission file has been saved!  Once you `Commit` your Notebook and it finishes running, "
-        "you can submit the file to the competition from the Notebook Viewer `Output` tab."));
-    if (!line || !print_line(scope, line.get())) return nullptr;
-    Py_RETURN_NONE;
+    py::call_kw(to_csv.get(), call_args, 1, py::tuple(loop_names::index).get());
+    print(scope, py::str("Your submission file has been saved!  Once you `Commit` your Notebook and it finishes "
+                         "running, you can submit the file to the competition from the Notebook Viewer "
+                         "`Output` tab.").get());
+    return py::none();
 }
 
 } // namespace competition

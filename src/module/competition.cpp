@@ -77,17 +77,17 @@ PyObject** const kMembers[] = {&names::INIT, &names::AWAITING_PREDICT, &names::M
 py::Ref build_state(PyObject* home) {
     py::Ref enum_mod = lookup_global(home, names::enum_);
     if (!enum_mod) return py::Ref();
-    py::Ref Enum = py::getattr(enum_mod.get(), names::Enum);
+    py::Ref Enum = py::unchecked::getattr(enum_mod.get(), names::Enum);
     if (!Enum) return py::Ref();
-    py::Ref bases = py::tuple(Enum.get());
+    py::Ref bases = py::unchecked::tuple(Enum.get());
     if (!bases) return py::Ref();
     PyObject* meta = reinterpret_cast<PyObject*>(Py_TYPE(Enum.get()));
     py::Ref name = py::Ref::steal(PyUnicode_FromString("State"));
     if (!name) return py::Ref();
     py::Ref ns;
-    py::Ref prepare = py::Ref::steal(PyObject_GetAttr(meta, names::prepare));
+    py::Ref prepare = py::Ref::steal(PyObject_GetAttr(meta, names::dunder_prepare));
     if (prepare) {
-        ns = py::call(prepare.get(), name.get(), bases.get());
+        ns = py::unchecked::call(prepare.get(), name.get(), bases.get());
         if (!ns) return py::Ref();
         if (!PyMapping_Check(ns.get())) {
             PyErr_Format(PyExc_TypeError, "%.200s.__prepare__() must return a mapping, not %.200s",
@@ -104,18 +104,18 @@ py::Ref build_state(PyObject* home) {
     py::Ref module = py::Ref::steal(PyUnicode_FromString("competition"));
     py::Ref qualname = py::Ref::steal(PyUnicode_FromString("make_env.<locals>.State"));
     if (!module || !qualname) return py::Ref();
-    if (PyObject_SetItem(ns.get(), names::module, module.get()) < 0) return py::Ref();
-    if (PyObject_SetItem(ns.get(), names::qualname, qualname.get()) < 0) return py::Ref();
+    if (PyObject_SetItem(ns.get(), names::dunder_module, module.get()) < 0) return py::Ref();
+    if (PyObject_SetItem(ns.get(), names::dunder_qualname, qualname.get()) < 0) return py::Ref();
     for (PyObject** member : kMembers) {
         py::Ref e = lookup_global(home, names::enum_);
         if (!e) return py::Ref();
-        py::Ref auto_ = py::getattr(e.get(), names::auto_);
+        py::Ref auto_ = py::unchecked::getattr(e.get(), names::auto_);
         if (!auto_) return py::Ref();
-        py::Ref value = py::call(auto_.get());
+        py::Ref value = py::unchecked::call(auto_.get());
         if (!value) return py::Ref();
         if (PyObject_SetItem(ns.get(), *member, value.get()) < 0) return py::Ref();
     }
-    return py::call(meta, name.get(), bases.get(), ns.get());
+    return py::unchecked::call(meta, name.get(), bases.get(), ns.get());
 }
 
 // class Competition: built by calling type(name, (), namespace).
@@ -126,12 +126,12 @@ py::Ref build_competition(PyObject* scope, PyObject* State, PyObject* home) {
     py::Ref qualname = py::Ref::steal(PyUnicode_FromString("make_env.<locals>.Competition"));
     py::Ref doc = py::Ref::steal(PyUnicode_FromString(kCompetitionDoc));
     if (!module || !qualname || !doc) return py::Ref();
-    if (PyDict_SetItem(ns.get(), names::module, module.get()) < 0 ||
-        PyDict_SetItem(ns.get(), names::qualname, qualname.get()) < 0 ||
-        PyDict_SetItem(ns.get(), names::doc, doc.get()) < 0)
+    if (PyDict_SetItem(ns.get(), names::dunder_module, module.get()) < 0 ||
+        PyDict_SetItem(ns.get(), names::dunder_qualname, qualname.get()) < 0 ||
+        PyDict_SetItem(ns.get(), names::dunder_doc, doc.get()) < 0)
         return py::Ref();
-    py::Ref init = py::getattr(State, names::INIT);
-    if (!init || PyDict_SetItem(ns.get(), names::state, init.get()) < 0) return py::Ref();
+    py::Ref init = py::unchecked::getattr(State, names::INIT);
+    if (!init || PyDict_SetItem(ns.get(), names::_state, init.get()) < 0) return py::Ref();
     for (const MethodEntry& m : kMethods) {
         py::Ref fn = function_new(&m.info, m.scoped ? scope : nullptr, home);
         if (!fn || PyDict_SetItemString(ns.get(), m.key, fn.get()) < 0) return py::Ref();
@@ -139,7 +139,7 @@ py::Ref build_competition(PyObject* scope, PyObject* State, PyObject* home) {
     py::Ref name = py::Ref::steal(PyUnicode_FromString("Competition"));
     py::Ref bases = py::Ref::steal(PyTuple_New(0));
     if (!name || !bases) return py::Ref();
-    return py::call(reinterpret_cast<PyObject*>(&PyType_Type), name.get(), bases.get(), ns.get());
+    return py::unchecked::call(reinterpret_cast<PyObject*>(&PyType_Type), name.get(), bases.get(), ns.get());
 }
 
 PyObject* make_env_impl(Function* f, PyObject* const*) {
@@ -149,7 +149,7 @@ PyObject* make_env_impl(Function* f, PyObject* const*) {
     {
         py::Ref self_fn = lookup_global(home, names::make_env);
         if (!self_fn) return nullptr;
-        py::Ref called = py::getattr(self_fn.get(), names::called);
+        py::Ref called = py::unchecked::getattr(self_fn.get(), names::dunder_called);
         if (!called) return nullptr;
         int truth = PyObject_IsTrue(called.get());
         if (truth < 0) return nullptr;
@@ -170,100 +170,87 @@ PyObject* make_env_impl(Function* f, PyObject* const*) {
     {
         py::Ref self_fn = lookup_global(home, names::make_env);
         if (!self_fn) return nullptr;
-        if (PyObject_SetAttr(self_fn.get(), names::called, Py_True) < 0) return nullptr;
+        if (PyObject_SetAttr(self_fn.get(), names::dunder_called, Py_True) < 0) return nullptr;
     }
-    return py::call(Competition.get()).release();
+    return py::unchecked::call(Competition.get()).release();
 }
 
 } // namespace
 
 void raise_plain(PyObject* msg) {
     py::Ref exc = py::call(PyExc_Exception, msg);
-    if (!exc) return;
     // raise ... from None: no cause, and the context is not displayed.
     PyException_SetCause(exc.get(), nullptr);
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+    throw py::Error();
 }
 
-void raise_plain(const char* msg) {
-    py::Ref text = py::Ref::steal(PyUnicode_FromString(msg));
-    if (text) raise_plain(text.get());
-}
+void raise_plain(const char* msg) { raise_plain(py::str(msg).get()); }
 
-bool refuse(PyObject* self, PyObject* msg) {
-    py::Ref error = py::getattr(self, names::error);
-    if (!error) return false;
-    return bool(py::call(error.get(), msg));
-}
+void refuse(PyObject* self, PyObject* msg) { py::attr(self, names::mangled_error).call(msg); }
 
-bool refuse(PyObject* self, const char* msg) {
-    py::Ref text = py::Ref::steal(PyUnicode_FromString(msg));
-    return text && refuse(self, text.get());
-}
+void refuse(PyObject* self, const char* msg) { refuse(self, py::str(msg).get()); }
 
 namespace {
 
 // A class variable of the scope read before make_env has bound it: a hook that runs while the
 // class is being created (__set_name__, __init_subclass__) can already reach the methods.
 // NameError, worded as the interpreter words it for a free variable that has no value yet.
-void unbound_free_variable(const char* name) {
+[[noreturn]] void unbound_free_variable(PyObject* name) {
 #if PY_VERSION_HEX >= 0x030B0000
-    py::Ref msg = py::Ref::steal(PyUnicode_FromFormat(
-        "cannot access free variable '%s' where it is not associated with a value in enclosing scope", name));
+    py::Ref msg = py::take(PyUnicode_FromFormat(
+        "cannot access free variable '%U' where it is not associated with a value in enclosing scope", name));
 #else
-    py::Ref msg = py::Ref::steal(
-        PyUnicode_FromFormat("free variable '%s' referenced before assignment in enclosing scope", name));
+    py::Ref msg = py::take(
+        PyUnicode_FromFormat("free variable '%U' referenced before assignment in enclosing scope", name));
 #endif
-    if (!msg) return;
-    py::Ref exc = py::call(PyExc_NameError, msg.get());
-    if (!exc) return;
+    py::Ref exc = py::call(PyExc_NameError, msg);
 #if PY_VERSION_HEX >= 0x030A0000
     // From 3.10 the interpreter's NameError carries the name.
-    py::Ref name_obj = py::Ref::steal(PyUnicode_FromString(name));
-    if (!name_obj || PyObject_SetAttrString(exc.get(), "name", name_obj.get()) < 0) return;
+    exc.set_attr(names::name, name);
 #endif
     PyErr_SetObject(PyExc_NameError, exc.get());
+    throw py::Error();
 }
 
-// The scope's class Competition and enumeration State, or null with NameError.
+// The scope's class Competition and enumeration State, or NameError.
 py::Ref scope_competition(Scope* scope) {
-    if (!scope->Competition) unbound_free_variable("Competition");
+    if (!scope->Competition) unbound_free_variable(names::Competition);
     return py::Ref::borrow(scope->Competition);
 }
 py::Ref scope_state_enum(Scope* scope) {
-    if (!scope->State) unbound_free_variable("State");
+    if (!scope->State) unbound_free_variable(names::State);
     return py::Ref::borrow(scope->State);
 }
 
 } // namespace
 
-int state_is(Scope* scope, PyObject* member_name, int op) {
-    // Competition._state, then State.<member>: the order in which the comparison reads them.
-    py::Ref Competition = scope_competition(scope);
-    if (!Competition) return -1;
-    py::Ref current = py::getattr(Competition.get(), names::state);
-    if (!current) return -1;
-    py::Ref State = scope_state_enum(scope);
-    if (!State) return -1;
-    py::Ref member = py::getattr(State.get(), member_name);
-    if (!member) return -1;
+bool state_compare(Scope* scope, PyObject* member_name, int op) {
+    py::Ref current = scope_competition(scope).attr(names::_state);
+    py::Ref member = scope_state_enum(scope).attr(member_name);
     return py::compare(current.get(), member.get(), op);
 }
 
-bool set_state(Scope* scope, PyObject* member_name) {
-    // Competition._state = State.<member>: the value is read first.
-    py::Ref State = scope_state_enum(scope);
-    if (!State) return false;
-    py::Ref member = py::getattr(State.get(), member_name);
-    if (!member) return false;
-    py::Ref Competition = scope_competition(scope);
-    return Competition && PyObject_SetAttr(Competition.get(), names::state, member.get()) == 0;
+void set_state(Scope* scope, PyObject* member_name) {
+    py::Ref member = scope_state_enum(scope).attr(member_name);
+    scope_competition(scope).set_attr(names::_state, member.get());
 }
 
-PyObject* error_impl(Function*, PyObject* const* args) {
-    raise_plain(args[1]);
-    return nullptr;
+// The forms that report by their result, until their callers move to exceptions.
+bool refuse_unchecked(PyObject* self, PyObject* msg) {
+    return py::boundary(false, [&] { refuse(self, msg); return true; });
 }
+bool refuse_unchecked(PyObject* self, const char* msg) {
+    return py::boundary(false, [&] { refuse(self, msg); return true; });
+}
+int state_is(Scope* scope, PyObject* member_name, int op) {
+    return py::boundary(-1, [&] { return int(state_compare(scope, member_name, op)); });
+}
+bool set_state_unchecked(Scope* scope, PyObject* member_name) {
+    return py::boundary(false, [&] { set_state(scope, member_name); return true; });
+}
+
+PyObject* error_impl(Function*, PyObject* const* args) { raise_plain(args[1]); }
 
 PyObject* dir_impl(Function*, PyObject* const*) {
     return Py_BuildValue("[sssss]", "__dir__", "__doc__", "iter_test", "predict", "write_submission_file");

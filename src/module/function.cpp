@@ -82,14 +82,7 @@ bool bind_arguments(const FunctionInfo* info, PyObject* const* args, Py_ssize_t 
 PyObject* invoke(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* bound[2] = {nullptr, nullptr};
     if (!bind_arguments(f->info, args, nargs, kwnames, bound)) return nullptr;
-    try {
-        return f->info->impl(f, bound);
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unexpected internal error");
-        return nullptr;
-    }
+    return py::boundary<PyObject*>(nullptr, [&] { return f->info->impl(f, bound); });
 }
 
 #if PY_VERSION_HEX >= 0x03080000

@@ -2,24 +2,21 @@
 #pragma once
 
 #include "module/function.hpp"
+#include "module/protocol.hpp"
 #include "module/scope.hpp"
 
 namespace competition {
 
-// Raises Exception(msg) with its cause cleared, as `raise Exception(msg) from None` does.
-void raise_plain(PyObject* msg);
-void raise_plain(const char* msg);
-
 // Calls self._Competition__error(msg), found through the instance as the methods find it.
 // Returns true when it returned normally (an overriding attribute may do so) and false when it
 // raised, which is what the method's own one does.
-bool refuse(PyObject* self, const char* msg);
-bool refuse(PyObject* self, PyObject* msg);
+bool refuse_unchecked(PyObject* self, const char* msg);
+bool refuse_unchecked(PyObject* self, PyObject* msg);
 
 // The protocol state on the class of the scope, compared by full rich comparison with the
 // member of State: 1 true, 0 false, -1 error.
 int state_is(Scope* scope, PyObject* member_name, int op);
-bool set_state(Scope* scope, PyObject* member_name);
+bool set_state_unchecked(Scope* scope, PyObject* member_name);
 
 // Method bodies (src/module, src/input, src/loop).
 PyObject* error_impl(Function* f, PyObject* const* args);

@@ -22,7 +22,7 @@ bool bind(PyObject* module, const char* name, py::Ref value) {
 py::Ref import_from(const char* package, const char* name) {
     py::Ref attr = py::Ref::steal(PyUnicode_FromString(name));
     if (!attr) return py::Ref();
-    py::Ref fromlist = py::tuple(attr.get());
+    py::Ref fromlist = py::unchecked::tuple(attr.get());
     if (!fromlist) return py::Ref();
     py::Ref pkg = py::Ref::steal(PyImport_ImportModuleLevel(package, nullptr, nullptr, fromlist.get(), 0));
     if (!pkg) return py::Ref();
@@ -36,7 +36,7 @@ py::Ref import_from(const char* package, const char* name) {
 
 // The module body, run once for each module object the import makes.
 int exec_body(PyObject* m) {
-    if (!init_names() || !function_type_ready() || !scope_type_ready() || !generator_type_ready())
+    if (!py::boundary(false, [] { names::ready(); return true; }) || !function_type_ready() || !scope_type_ready() || !generator_type_ready())
         return -1;
 
     // The namespace, in this order.
@@ -52,7 +52,7 @@ int exec_body(PyObject* m) {
     py::Ref make_env = make_env_function(m);
     if (!make_env) return -1;
     if (!bind(m, "make_env", py::Ref::borrow(make_env.get()))) return -1;
-    if (PyObject_SetAttr(make_env.get(), names::called, Py_False) < 0) return -1;
+    if (PyObject_SetAttr(make_env.get(), names::dunder_called, Py_False) < 0) return -1;
     if (!bind(m, "__all__", py::Ref::steal(Py_BuildValue("[s]", "make_env")))) return -1;
 
     PyObject* dict = PyModule_GetDict(m);
@@ -65,9 +65,9 @@ int exec_body(PyObject* m) {
     py::assign(&st->bound_base64, PyDict_GetItemString(dict, "base64"));
     py::assign(&st->bound_BytesIO, PyDict_GetItemString(dict, "BytesIO"));
     {
-        py::Ref aes_new = py::getattr(st->bound_AES, names::new_);
-        py::Ref mode_cbc = aes_new ? py::getattr(st->bound_AES, names::MODE_CBC) : py::Ref();
-        py::Ref b64decode = mode_cbc ? py::getattr(st->bound_base64, names::b64decode) : py::Ref();
+        py::Ref aes_new = py::unchecked::getattr(st->bound_AES, names::new_);
+        py::Ref mode_cbc = aes_new ? py::unchecked::getattr(st->bound_AES, names::MODE_CBC) : py::Ref();
+        py::Ref b64decode = mode_cbc ? py::unchecked::getattr(st->bound_base64, names::b64decode) : py::Ref();
         if (!b64decode) return -1;
         py::assign(&st->bound_AES_new, aes_new.get());
         py::assign(&st->bound_MODE_CBC, mode_cbc.get());
@@ -83,9 +83,9 @@ int exec_body(PyObject* m) {
     // The generators of iter_test() count as generators for collections.abc.
     py::Ref abc = py::Ref::steal(PyImport_ImportModule("collections.abc"));
     if (!abc) return -1;
-    py::Ref generator_abc = py::getattr(abc.get(), names::Generator);
+    py::Ref generator_abc = py::unchecked::getattr(abc.get(), names::Generator);
     if (!generator_abc) return -1;
-    if (!py::call_method(generator_abc.get(), names::register_, reinterpret_cast<PyObject*>(&GeneratorType)))
+    if (!py::unchecked::call_method(generator_abc.get(), names::register_, reinterpret_cast<PyObject*>(&GeneratorType)))
         return -1;
     return 0;
 }
