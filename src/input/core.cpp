@@ -146,75 +146,17 @@ struct Decoder {
     // Decodes buf[pos, end), writing at buf[out].
     void feed(unsigned char* buf, std::size_t pos, std::size_t end) {
         if (done) return;
-        std::size_t o = out;
-        unsigned q = quad_pos, np = pads, l = left;
+        // The state is worked on in a local copy: the writes through buf could alias the
+        // members, the copy stays in registers.
+        Quantum s{out, quad_pos, pads, left};
         while (pos < end) {
-            // Fast path, at a quantum boundary only: whole quanta of alphabet characters.
-            // (The pad count does not matter here: a data character resets it before it can.)
-            if (q == 0) {
-                while (end - pos >= 16) {
-                    const unsigned char* p = buf + pos;
-                    const std::uint32_t a = quad(p), b = quad(p + 4), c = quad(p + 8),
-                                        d = quad(p + 12);
-                    if ((a | b | c | d) & kBad) break;
-                    store6(buf + o, a, b);
-                    store6(buf + o + 6, c, d);
-                    o += 12;
-                    pos += 16;
-                }
-                while (end - pos >= 4) {
-                    const std::uint32_t a = quad(buf + pos);
-                    if (a & kBad) break;
-                    store3(buf + o, a);
-                    o += 3;
-                    pos += 4;
-                }
-            }
-            // Exact path, one character at a time, until a quantum completes: anything outside
-            // the alphabet, pads, a quantum cut by the end of a chunk.
-            while (pos < end) {
-                const unsigned v = kTables.value[buf[pos++]];
-                if (v < 64) {
-                    np = 0;
-                    if (q == 0) {
-                        l = v;
-                        q = 1;
-                    } else if (q == 1) {
-                        buf[o++] = static_cast<unsigned char>((l << 2) | (v >> 4));
-                        l = v & 0x0Fu;
-                        q = 2;
-                    } else if (q == 2) {
-                        buf[o++] = static_cast<unsigned char>((l << 4) | (v >> 2));
-                        l = v & 0x03u;
-                        q = 3;
-                    } else {
-                        buf[o++] = static_cast<unsigned char>((l << 6) | v);
-                        l = 0;
-                        q = 0;
-                        break;  // back to the fast path
-                    }
-                } else {
-                    if (v == kPad) {
-                        if (rule == PadRule::stop) {
-                            if (q >= 2 && q + ++np >= 4) {
-                                done = true;
-                                pos = end;
-                                break;
-                            }
-                        } else if (np < 4) {
-                            ++np;
-                        }
-                    }
-                    // A line break between quanta: back to the fast path when a clean
-                    // quantum follows.
-                    if (q == 0 && end - pos >= 4 && !(quad(buf + pos) & kBad)) break;
-                }
-            }
+            if (s.q == 0) pos = whole_quanta(buf, pos, end, s.o);
+            pos = exact(buf, pos, end, s);
         }
-        out = o;
-        quad_pos = q;
-        pads = np;
-        left = l;
+        out = s.o;
+        quad_pos = s.q;
+        pads = s.np;
+        left = s.l;
     }
 
     // The verdict at the end of the input.
@@ -225,6 +167,92 @@ struct Decoder {
     }
 
 private:
+    struct Quantum {
+        std::size_t o;  // out
+        unsigned q;     // quad_pos
+        unsigned np;    // pads
+        unsigned l;     // left
+    };
+
+    // Fast path, at a quantum boundary only: whole quanta of alphabet characters, as many as
+    // follow. (The pad count does not matter here: a data character resets it before it can.)
+    static inline std::size_t whole_quanta(unsigned char* buf, std::size_t pos, std::size_t end,
+                                           std::size_t& o) {
+        while (end - pos >= 16) {
+            const unsigned char* p = buf + pos;
+            const std::uint32_t a = quad(p), b = quad(p + 4), c = quad(p + 8), d = quad(p + 12);
+            if ((a | b | c | d) & kBad) break;
+            store6(buf + o, a, b);
+            store6(buf + o + 6, c, d);
+            o += 12;
+            pos += 16;
+        }
+        while (end - pos >= 4) {
+            const std::uint32_t a = quad(buf + pos);
+            if (a & kBad) break;
+            store3(buf + o, a);
+            o += 3;
+            pos += 4;
+        }
+        return pos;
+    }
+
+    // Exact path, one character at a time, until a quantum completes: anything outside the
+    // alphabet, pads, a quantum cut by the end of a chunk. Returns where the fast path may
+    // take over (end when the chunk is used up or a pad ended the input).
+    inline std::size_t exact(unsigned char* buf, std::size_t pos, std::size_t end, Quantum& s) {
+        while (pos < end) {
+            const unsigned v = kTables.value[buf[pos++]];
+            if (v < 64) {
+                if (data(buf, v, s)) break;  // back to the fast path
+                continue;
+            }
+            if (pad_ends_input(v, s)) {
+                done = true;
+                return end;
+            }
+            // A line break between quanta: back to the fast path when a clean quantum follows.
+            if (s.q == 0 && end - pos >= 4 && !(quad(buf + pos) & kBad)) break;
+        }
+        return pos;
+    }
+
+    // One data character of sextet v: true when it completes the quantum.
+    static inline bool data(unsigned char* buf, unsigned v, Quantum& s) {
+        s.np = 0;
+        switch (s.q) {
+        case 0:
+            s.l = v;
+            s.q = 1;
+            return false;
+        case 1:
+            buf[s.o++] = static_cast<unsigned char>((s.l << 2) | (v >> 4));
+            s.l = v & 0x0Fu;
+            s.q = 2;
+            return false;
+        case 2:
+            buf[s.o++] = static_cast<unsigned char>((s.l << 4) | (v >> 2));
+            s.l = v & 0x03u;
+            s.q = 3;
+            return false;
+        default:
+            buf[s.o++] = static_cast<unsigned char>((s.l << 6) | v);
+            s.l = 0;
+            s.q = 0;
+            return true;
+        }
+    }
+
+    // A character outside the alphabet (v is kPad or kSkip): true when it is a pad that ends
+    // the input (PadRule::stop, once the quantum and its pads make 4). Other characters are
+    // skipped; so are pads under PadRule::skip, which only counts them.
+    inline bool pad_ends_input(unsigned v, Quantum& s) const {
+        if (v != kPad) return false;
+        if (rule == PadRule::stop) return s.q >= 2 && s.q + ++s.np >= 4;
+        if (s.np < 4) ++s.np;
+        return false;
+    }
+
     // Writes the 3 bytes of a decoded quantum; little-endian hosts write 4 (one word), the
     // fourth landing on a byte already read that the next quantum, or the final zeroing,
     // overwrites.
@@ -303,39 +331,46 @@ Status b64_decode_inplace(unsigned char* buf, std::size_t len, std::size_t* out_
 
 namespace {
 
-// The pipeline over a chunk source: next(n) yields the next n ciphertext bytes (or null).
+// One chunk of the pipeline, buf[pos, pos + n): its ciphertext from next(), decrypted into its
+// place, checked and decoded.
+template <typename Next>
+inline Status one_chunk(Next& next, Decryptor& cipher, Decoder& dec, unsigned char* buf,
+                        std::size_t pos, std::size_t n) {
+    const unsigned char* src = next(pos, n);
+    if (!src) return Status::read_error;
+    unsigned char* chunk = buf + pos;
+    if (!cipher.update(src, chunk, n)) return Status::cipher_error;
+    if (!all_ascii(chunk, n)) return Status::non_ascii;
+    // Once a pad has ended the text, the rest is still decrypted and checked (a byte of 0x80
+    // or above anywhere fails) but not decoded.
+    dec.feed(buf, pos, pos + n);
+    return Status::ok;
+}
+
+// Every chunk of a ciphertext of len bytes (a multiple of 16), in order, through one CBC chain.
+template <typename Next>
+inline Status all_chunks(Next& next, unsigned char* buf, std::size_t len,
+                         const unsigned char key[16], const unsigned char iv[16], Decoder& dec) {
+    if (len == 0) return Status::ok;
+    Decryptor cipher;
+    if (!cipher.start(key, iv)) return Status::cipher_error;
+    for (std::size_t pos = 0; pos < len;) {
+        const std::size_t n = len - pos < kChunkSize ? len - pos : kChunkSize;
+        const Status status = one_chunk(next, cipher, dec, buf, pos, n);
+        if (status != Status::ok) return status;
+        pos += n;
+    }
+    return cipher.finish() ? Status::ok : Status::cipher_error;
+}
+
+// The pipeline over a chunk source: next(pos, n) yields the n ciphertext bytes of buf[pos, pos + n)
+// (or null). Whatever the outcome, buf is left zeroed past the decoded bytes.
 template <typename Next>
 Status run_pipeline(Next next, unsigned char* buf, std::size_t len, const unsigned char key[16],
                     const unsigned char iv[16], std::size_t* out_len, PadRule rule) {
     *out_len = 0;
-    if (len % 16 != 0) {
-        zero(buf, len);
-        return Status::bad_length;
-    }
-    Status status = Status::ok;
     Decoder dec(rule);
-    if (len > 0) {
-        Decryptor cipher;
-        if (!cipher.start(key, iv)) status = Status::cipher_error;
-        for (std::size_t pos = 0; status == Status::ok && pos < len;) {
-            const std::size_t n = len - pos < kChunkSize ? len - pos : kChunkSize;
-            unsigned char* chunk = buf + pos;
-            const unsigned char* src = next(pos, n);
-            if (!src) {
-                status = Status::read_error;
-            } else if (!cipher.update(src, chunk, n)) {
-                status = Status::cipher_error;
-            } else if (!all_ascii(chunk, n)) {
-                status = Status::non_ascii;
-            } else {
-                // Once a pad has ended the text, the rest is still decrypted and checked
-                // (a byte of 0x80 or above anywhere fails) but not decoded.
-                dec.feed(buf, pos, pos + n);
-                pos += n;
-            }
-        }
-        if (status == Status::ok && !cipher.finish()) status = Status::cipher_error;
-    }
+    Status status = len % 16 != 0 ? Status::bad_length : all_chunks(next, buf, len, key, iv, dec);
     if (status == Status::ok && !dec.finish()) status = Status::bad_base64;
     if (status != Status::ok) {
         zero(buf, len);

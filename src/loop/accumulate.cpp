@@ -1,17 +1,19 @@
 #include "loop/accumulate.hpp"
 
+#include <cstddef>
 #include <new>
 #include <vector>
 
 #include "loop/stacking.hpp"
 #include "loop/support.hpp"
 #include "module/globals.hpp"
+#include "py/type.hpp"
 
 namespace competition {
 
 namespace {
-
 constexpr std::size_t kFanIn = 32;
+} // namespace
 
 struct Waiting {
     PyObject* frame;  // strong
@@ -36,7 +38,9 @@ struct Accumulation {
     BlockStack stacked;
 };
 
-PyTypeObject AccumulationType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+namespace {
+
+PyTypeObject AccumulationType = py::type_object();
 
 Accumulation* accumulation_of(Scope* scope) {
     PyObject* o = scope->accumulation;
@@ -83,153 +87,141 @@ void acc_dealloc(PyObject* self) {
     PyObject_GC_Del(self);
 }
 
+const PyType_Slot acc_slots[] = {
+    {Py_tp_dealloc, py::slot(acc_dealloc)},
+    {Py_tp_traverse, py::slot(acc_traverse)},
+    {Py_tp_clear, py::slot(acc_clear)},
+    {0, nullptr},
+};
+
 // A frame's dtypes as a tuple: from its block manager where pandas has one (the dtypes Series
 // costs more than the rest of the check), else from DataFrame.dtypes.
 py::Ref dtype_tuple(PyObject* frame) {
-    py::Ref dtypes;
-    py::Ref mgr = py::Ref::steal(PyObject_GetAttr(frame, loop_names::_mgr));
-    py::Ref get_dtypes = mgr ? py::Ref::steal(PyObject_GetAttr(mgr.get(), loop_names::get_dtypes)) : py::Ref();
-    if (get_dtypes) {
-        dtypes = py::unchecked::call(get_dtypes.get());
-    } else {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return py::Ref();
-        PyErr_Clear();
-        dtypes = py::unchecked::getattr(frame, loop_names::dtypes);
-    }
-    return dtypes ? py::Ref::steal(PySequence_Tuple(dtypes.get())) : py::Ref();
+    py::Ref mgr = py::optional_attr(frame, loop_names::_mgr);
+    py::Ref get_dtypes = mgr ? py::optional_attr(mgr.get(), loop_names::get_dtypes) : py::Ref();
+    py::Ref dtypes = get_dtypes ? get_dtypes.call() : py::attr(frame, loop_names::dtypes);
+    return py::take(PySequence_Tuple(dtypes.get()));
 }
 
 // Equal tuples of dtypes, pair by pair. Dtypes of different kinds are simply unequal (some
 // numpy releases raise when asked to compare them).
-int same_dtypes(PyObject* a, PyObject* b) {
-    if (!PyTuple_Check(a) || !PyTuple_Check(b) || PyTuple_GET_SIZE(a) != PyTuple_GET_SIZE(b)) return 0;
+bool same_dtypes(PyObject* a, PyObject* b) {
+    if (!PyTuple_Check(a) || !PyTuple_Check(b) || PyTuple_GET_SIZE(a) != PyTuple_GET_SIZE(b)) return false;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(a); ++i) {
         PyObject* x = PyTuple_GET_ITEM(a, i);
         PyObject* y = PyTuple_GET_ITEM(b, i);
         if (x == y) continue;
-        if (Py_TYPE(x) != Py_TYPE(y)) return 0;
-        int eq = PyObject_RichCompareBool(x, y, Py_EQ);
-        if (eq < 0) return fall_back_on_error() ? 0 : -1;
-        if (!eq) return 0;
+        if (Py_TYPE(x) != Py_TYPE(y)) return false;
+        bool equal = false;
+        if (!fast_path([&] { equal = py::check(PyObject_RichCompareBool(x, y, Py_EQ)) != 0; }) || !equal)
+            return false;
     }
-    return 1;
+    return true;
 }
 
-int same_dtypes_as(Accumulation* acc, PyObject* answer) {
+bool same_dtypes_as(Accumulation* acc, PyObject* answer) {
     py::Ref acc_dtypes = py::Ref::borrow(acc->dtypes);
-    py::Ref dtypes = dtype_tuple(answer);
-    if (!dtypes) return -1;
-    return same_dtypes(dtypes.get(), acc_dtypes.get());
+    return same_dtypes(dtype_tuple(answer).get(), acc_dtypes.get());
 }
 
-// A frame whose joins carry nothing but rows: no attrs to merge, duplicate row labels allowed.
-int plain_frame(Accumulation* acc, PyObject* frame) {
-    if (Py_TYPE(frame) != reinterpret_cast<PyTypeObject*>(acc->frame_type)) return 0;
-    py::Ref attrs = py::unchecked::getattr(frame, loop_names::attrs);
-    if (!attrs) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-        PyErr_Clear();  // a pandas without attrs
-    } else if (!PyDict_CheckExact(attrs.get()) || PyDict_Size(attrs.get()) != 0) {
-        return 0;
-    }
-    py::Ref flags = py::unchecked::getattr(frame, loop_names::flags);
-    if (!flags) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-        PyErr_Clear();  // a pandas without flags
-        return 1;
-    }
-    py::Ref allows = py::unchecked::getattr(flags.get(), loop_names::allows_duplicate_labels);
-    if (!allows) return -1;
-    return allows.get() == Py_True ? 1 : 0;
+// A frame whose joins carry nothing but rows: no attrs to merge, duplicate row labels allowed
+// (a pandas without attrs or flags has neither to merge).
+bool plain_frame(Accumulation* acc, PyObject* frame) {
+    if (Py_TYPE(frame) != reinterpret_cast<PyTypeObject*>(acc->frame_type)) return false;
+    py::Ref attrs = py::optional_attr(frame, loop_names::attrs);
+    if (attrs && (!PyDict_CheckExact(attrs.get()) || PyDict_Size(attrs.get()) != 0)) return false;
+    py::Ref flags = py::optional_attr(frame, loop_names::flags);
+    return !flags || flags.attr(loop_names::allows_duplicate_labels).get() == Py_True;
 }
 
-// Would joining `answer` only stack it under submission_df? 1 yes, 0 no, -1 error.
-int stacks(Accumulation* acc, Scope* scope, PyObject* predictions_df, PyObject* answer,
-           PyObject* sample_columns) {
-    if (!acc->columns || !acc->dtypes || answer == predictions_df) return 0;
-    int plain = plain_frame(acc, answer);
-    if (plain == 1) plain = plain_frame(acc, scope->submission_df);
-    if (plain <= 0) return plain;
+// Would joining `answer` only stack it under submission_df?
+bool stacks(Accumulation* acc, Scope* scope, PyObject* predictions_df, PyObject* answer, PyObject* sample_columns) {
+    if (!acc->columns || !acc->dtypes || answer == predictions_df) return false;
+    if (!plain_frame(acc, answer) || !plain_frame(acc, scope->submission_df)) return false;
     // The answer's columns are PlayId followed by columns equal to sample_columns, so when
     // sample_columns is the very index that matched before, they match again.
     if (sample_columns != acc->sample_columns) {
         py::Ref acc_columns = py::Ref::borrow(acc->columns);
-        py::Ref columns = py::unchecked::getattr(answer, loop_names::columns);
-        if (!columns) return -1;
-        py::Ref eq = py::unchecked::call_method(columns.get(), loop_names::equals, acc_columns.get());
-        if (!eq) return -1;
-        int truth = PyObject_IsTrue(eq.get());
-        if (truth <= 0) return truth;
+        if (!py::attr(answer, loop_names::columns).method(loop_names::equals, acc_columns).is_true()) return false;
         py::assign(&acc->sample_columns, sample_columns);
     }
     // Stacking checks the answer's blocks against those of the first answer stacked, which had
     // the dtypes of submission_df.
-    if (acc->stackable && !acc->stacked.empty()) return 1;
+    if (acc->stackable && !acc->stacked.empty()) return true;
     return same_dtypes_as(acc, answer);
 }
 
 const char kChanged[] = "predict() was called again while an answer was being joined";
 
-bool remember_shape(Accumulation* acc, PyObject* submission_df) {
+// Notes the shape of submission_df after a join at once. Where it cannot be read (an ordinary
+// error), it stays unknown and the next answer is joined at once too.
+void remember_shape(Accumulation* acc, PyObject* submission_df) {
     forget_shape(acc);
-    py::Ref columns = py::unchecked::getattr(submission_df, loop_names::columns);
-    py::Ref dtypes = columns ? dtype_tuple(submission_df) : py::Ref();
-    if (!dtypes) return fall_back_on_error();  // the next answer is joined at once
-    int stackable = stackable_dtypes(dtypes.get());
-    if (stackable == 1) stackable = PyObject_IsTrue(py::unchecked::getattr(columns.get(), loop_names::is_unique).get());
-    if (stackable < 0 && !fall_back_on_error()) return false;
+    py::Ref columns, dtypes;
+    if (!fast_path([&] {
+            columns = py::attr(submission_df, loop_names::columns);
+            dtypes = dtype_tuple(submission_df);
+        }))
+        return;
+    bool stackable = false;
+    fast_path([&] { stackable = stackable_dtypes(dtypes.get()) && columns.attr(loop_names::is_unique).is_true(); });
     acc->columns = columns.release();
     acc->dtypes = dtypes.release();
-    acc->stackable = stackable == 1;
-    return true;
+    acc->stackable = stackable;
 }
 
 // The stacked answers, as one frame at the end of the waiting frames.
-bool settle(Accumulation* acc) {
-    if (acc->stacked.empty()) return true;
+void settle(Accumulation* acc) {
+    if (acc->stacked.empty()) return;
+    if (!acc->columns) py::raise(PyExc_RuntimeError, "the waiting answers lost their shape");
     py::Ref frame_type = py::Ref::borrow(acc->frame_type);
     py::Ref columns = py::Ref::borrow(acc->columns);
-    unsigned long generation = acc->generation;
-    py::Ref frame = columns ? acc->stacked.build(frame_type.get(), columns.get()) : py::Ref();
-    if (!frame) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "the waiting answers lost their shape");
-        return false;
-    }
-    if (acc->generation != generation) {
-        PyErr_SetString(PyExc_RuntimeError, kChanged);
-        return false;
-    }
+    const unsigned long generation = acc->generation;
+    py::Ref frame = acc->stacked.build(frame_type.get(), columns.get());
+    if (!frame) py::raise(PyExc_RuntimeError, "the waiting answers lost their shape");
+    if (acc->generation != generation) py::raise(PyExc_RuntimeError, kChanged);
     acc->waiting.push_back({frame.release(), -1});
     acc->stacked.clear();
     ++acc->generation;
-    return true;
 }
 
 // pandas.concat(frames), as a new frame.
 py::Ref concat_list(Accumulation* acc, PyObject* frames) {
     py::Ref concat = py::Ref::borrow(acc->concat);
-    return py::unchecked::call(concat.get(), frames);
+    return concat.call(frames);
+}
+
+// A new list of submission_df (when given) and the waiting frames from `first` on.
+py::Ref frame_list(const Accumulation* acc, std::size_t first, PyObject* head = nullptr) {
+    py::Ref list = py::take(PyList_New(0));
+    if (head) py::check(PyList_Append(list.get(), head));
+    for (std::size_t i = first; i < acc->waiting.size(); ++i) py::check(PyList_Append(list.get(), acc->waiting[i].frame));
+    return list;
+}
+
+// Is there a run of kFanIn waiting frames of one level at the end?
+bool run_at_end(const Accumulation* acc) {
+    const std::size_t n = acc->waiting.size();
+    if (n < kFanIn) return false;
+    for (std::size_t i = n - kFanIn; i < n; ++i)
+        if (acc->waiting[i].level != acc->waiting[n - 1].level) return false;
+    return true;
 }
 
 // Merges the last kFanIn waiting frames into one while they are of one level. What cannot be
-// merged waits on: false only for an error that must end the predict, with nothing changed.
-bool compact(Accumulation* acc) {
-    for (;;) {
-        std::size_t n = acc->waiting.size();
-        if (n < kFanIn) return true;
-        int level = acc->waiting[n - 1].level;
-        for (std::size_t i = n - kFanIn; i < n; ++i)
-            if (acc->waiting[i].level != level) return true;
-        py::Ref run = py::Ref::steal(PyList_New(kFanIn));
-        if (!run) return false;
-        for (std::size_t i = 0; i < kFanIn; ++i)
-            PyList_SET_ITEM(run.get(), i, py::new_ref(acc->waiting[n - kFanIn + i].frame));
-        unsigned long generation = acc->generation;
-        py::Ref merged = concat_list(acc, run.get());
-        if (!merged) return fall_back_on_error();
-        if (acc->generation != generation) return true;  // changed meanwhile: leave it be
-        for (std::size_t i = n - kFanIn; i < n; ++i) Py_DECREF(acc->waiting[i].frame);
-        acc->waiting.resize(n - kFanIn);
+// merged (an ordinary error) waits on; only an error that must end the predict is thrown, with
+// nothing changed.
+void compact(Accumulation* acc) {
+    while (run_at_end(acc)) {
+        const std::size_t first = acc->waiting.size() - kFanIn;
+        const int level = acc->waiting.back().level;
+        py::Ref run = frame_list(acc, first);
+        const unsigned long generation = acc->generation;
+        py::Ref merged;
+        if (!fast_path([&] { merged = concat_list(acc, run.get()); })) return;
+        if (acc->generation != generation) return;  // changed meanwhile: leave it be
+        for (std::size_t i = first; i < acc->waiting.size(); ++i) Py_DECREF(acc->waiting[i].frame);
+        acc->waiting.resize(first);
         acc->waiting.push_back({merged.release(), level + 1});
         ++acc->generation;
     }
@@ -237,41 +229,45 @@ bool compact(Accumulation* acc) {
 
 // accumulated.append(answer), or the concat to the same effect where pandas has no append.
 py::Ref join_one(Accumulation* acc, PyObject* accumulated, PyObject* answer) {
-    py::Ref append = py::Ref::steal(PyObject_GetAttr(accumulated, loop_names::append));
-    if (append) return py::unchecked::call(append.get(), answer);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return py::Ref();
-    PyErr_Clear();
-    py::Ref concat = acc ? py::Ref::borrow(acc->concat) : py::Ref();
-    if (!concat) {
-        py::Ref pd = pandas_module();
-        concat = pd ? py::unchecked::getattr(pd.get(), loop_names::concat) : py::Ref();
-        if (!concat) return py::Ref();
-    }
-    py::Ref frames = py::Ref::steal(Py_BuildValue("[OO]", accumulated, answer));
-    return frames ? py::unchecked::call(concat.get(), frames.get()) : py::Ref();
+    if (py::Ref append = py::optional_attr(accumulated, loop_names::append)) return append.call(answer);
+    py::Ref concat = acc ? py::Ref::borrow(acc->concat) : pandas_module().attr(loop_names::concat);
+    py::Ref frames = py::take(PyList_New(0));
+    py::check(PyList_Append(frames.get(), accumulated));
+    py::check(PyList_Append(frames.get(), answer));
+    return concat.call(frames);
+}
+
+// submission_df and the stacked answers, stacked together where their blocks line up: one copy
+// of the rows instead of two. False when they do not line up, or an ordinary error said so.
+bool stack_onto_submission(Accumulation* acc, Scope* scope) {
+    py::Ref frame_type = py::Ref::borrow(acc->frame_type);
+    py::Ref columns = py::Ref::borrow(acc->columns);
+    py::Ref before = py::Ref::borrow(scope->submission_df);
+    const unsigned long generation = acc->generation;
+    py::Ref joined;
+    fast_path([&] {
+        if (columns && plain_frame(acc, before.get()))
+            joined = acc->stacked.build(frame_type.get(), columns.get(), before.get());
+    });
+    if (!joined || acc->generation != generation || scope->submission_df != before.get()) return false;
+    acc->stacked.clear();
+    ++acc->generation;
+    py::assign(&scope->submission_df, joined.get());
+    return true;
 }
 
 } // namespace
 
-bool accumulation_type_ready() {
-    PyTypeObject* t = &AccumulationType;
-    t->tp_name = "competition.accumulation";
-    t->tp_basicsize = sizeof(Accumulation);
-    t->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-    t->tp_dealloc = acc_dealloc;
-    t->tp_traverse = acc_traverse;
-    t->tp_clear = acc_clear;
-    return PyType_Ready(t) == 0;
+void accumulation_type_ready() {
+    py::ready(&AccumulationType,
+              {"competition.accumulation", sizeof(Accumulation), Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, acc_slots});
 }
 
-bool accumulation_reset(Scope* scope) {
-    if (!(AccumulationType.tp_flags & Py_TPFLAGS_READY) && !accumulation_type_ready()) return false;
+void accumulation_reset(Scope* scope) {
     py::Ref pd = pandas_module();
-    py::Ref frame_type = pd ? py::unchecked::getattr(pd.get(), loop_names::DataFrame) : py::Ref();
-    py::Ref concat = frame_type ? py::unchecked::getattr(pd.get(), loop_names::concat) : py::Ref();
-    if (!concat) return false;
-    Accumulation* acc = PyObject_GC_New(Accumulation, &AccumulationType);
-    if (!acc) return false;
+    py::Ref frame_type = pd.attr(loop_names::DataFrame);
+    py::Ref concat = pd.attr(loop_names::concat);
+    Accumulation* acc = py::check(PyObject_GC_New(Accumulation, &AccumulationType));
     new (&acc->waiting) std::vector<Waiting>();
     new (&acc->stacked) BlockStack();
     acc->stackable = false;
@@ -282,123 +278,102 @@ bool accumulation_reset(Scope* scope) {
     PyObject_GC_Track(reinterpret_cast<PyObject*>(acc));
     py::Ref owned = py::Ref::steal(reinterpret_cast<PyObject*>(acc));
     py::assign(&scope->accumulation, owned.get());
-    return true;
 }
 
-bool accumulation_flush(Scope* scope) {
+void accumulation_flush(Scope* scope) {
     Accumulation* acc = accumulation_of(scope);
-    if (!acc) return true;
+    if (!acc) return;
     py::Ref keep = py::Ref::borrow(reinterpret_cast<PyObject*>(acc));
-    if (acc->waiting.empty() && !acc->stacked.empty()) {
-        // submission_df and the stacked answers, stacked together where their blocks line up:
-        // one copy of the rows instead of two
-        py::Ref frame_type = py::Ref::borrow(acc->frame_type);
-        py::Ref columns = py::Ref::borrow(acc->columns);
-        py::Ref before = py::Ref::borrow(scope->submission_df);
-        unsigned long generation = acc->generation;
-        py::Ref joined = columns && plain_frame(acc, before.get()) == 1
-                             ? acc->stacked.build(frame_type.get(), columns.get(), before.get())
-                             : py::Ref();
-        if (joined && acc->generation == generation && scope->submission_df == before.get()) {
-            acc->stacked.clear();
-            ++acc->generation;
-            py::assign(&scope->submission_df, joined.get());
-            return true;
-        }
-        if (PyErr_Occurred() && !fall_back_on_error()) return false;
-    }
-    if (!settle(acc)) return false;
-    if (acc->waiting.empty()) return true;
-    std::size_t n = acc->waiting.size();
-    py::Ref frames = py::Ref::steal(PyList_New(static_cast<Py_ssize_t>(n) + 1));
-    if (!frames) return false;
-    PyList_SET_ITEM(frames.get(), 0, py::new_ref(scope->submission_df));
-    for (std::size_t i = 0; i < n; ++i) PyList_SET_ITEM(frames.get(), i + 1, py::new_ref(acc->waiting[i].frame));
-    unsigned long generation = acc->generation;
+    if (acc->waiting.empty() && !acc->stacked.empty() && stack_onto_submission(acc, scope)) return;
+    settle(acc);
+    if (acc->waiting.empty()) return;
+    py::Ref frames = frame_list(acc, 0, scope->submission_df);
+    const unsigned long generation = acc->generation;
     py::Ref joined = concat_list(acc, frames.get());
-    if (!joined) return false;
-    if (acc->generation != generation) {
-        PyErr_SetString(PyExc_RuntimeError, kChanged);
-        return false;
-    }
+    if (acc->generation != generation) py::raise(PyExc_RuntimeError, kChanged);
     std::vector<Waiting> waiting;
     waiting.swap(acc->waiting);
     ++acc->generation;
     py::assign(&scope->submission_df, joined.get());
     for (Waiting& w : waiting) Py_DECREF(w.frame);
+}
+
+bool Joining::stack(Accumulation* acc, PyObject* answer) {
+    if (!acc->stacked.add(answer)) return false;
+    ++acc->generation;
+    stacked_ = acc->stacked.answers();
     return true;
 }
 
-bool Joining::join(PyObject* predictions_df, PyObject* answer, PyObject* sample_columns) {
-    Accumulation* acc = accumulation_of(scope_);
-    py::Ref keep = py::Ref::borrow(reinterpret_cast<PyObject*>(acc));
-    int only_stacks = acc ? stacks(acc, scope_, predictions_df, answer, sample_columns) : 0;
-    if (only_stacks < 0 && !fall_back_on_error()) return false;
-    if (only_stacks > 0 && acc->stackable) {
-        const bool checked = acc->stacked.empty();
-        int taken = acc->stacked.add(answer);
-        if (taken < 0) return false;
-        if (taken) {
-            ++acc->generation;
-            stacked_ = acc->stacked.answers();
-            return true;
-        }
-        if (!checked) only_stacks = same_dtypes_as(acc, answer);  // laid out otherwise: check in full
-        if (only_stacks < 0 && !fall_back_on_error()) return false;
-    }
-    if (only_stacks > 0) {
-        if (!settle(acc) || !compact(acc)) return false;
-        acc->waiting.push_back({py::new_ref(answer), 0});
-        ++acc->generation;
-        queued_ = answer;
-        return true;
-    }
-    // submission_df = submission_df.append(answer), after the answers waiting before it. A copy
-    // that is the caller's own frame (a copy() that returns self) is copied once more, by pandas'
-    // own DataFrame.copy, since a join may keep a view of its input: what is written must be what
-    // the answer held when it was accepted.
+void Joining::queue(Accumulation* acc, PyObject* answer) {
+    settle(acc);
+    compact(acc);
+    acc->waiting.push_back({py::new_ref(answer), 0});
+    ++acc->generation;
+    queued_ = answer;
+}
+
+// submission_df = submission_df.append(answer), after the answers waiting before it. A copy
+// that is the caller's own frame (a copy() that returns self) is copied once more, by pandas'
+// own DataFrame.copy, since a join may keep a view of its input: what is written must be what
+// the answer held when it was accepted.
+void Joining::join_at_once(Accumulation* acc, PyObject* predictions_df, PyObject* answer) {
     py::Ref own;
     if (answer == predictions_df) {
-        py::Ref frame_type = acc ? py::Ref::borrow(acc->frame_type) : py::Ref();
-        py::Ref copy = frame_type ? py::unchecked::getattr(frame_type.get(), loop_names::copy) : py::Ref();
-        own = copy ? py::unchecked::call(copy.get(), answer) : py::Ref();
-        if (!own) return false;
+        py::Ref frame_type = acc ? py::Ref::borrow(acc->frame_type) : pandas_module().attr(loop_names::DataFrame);
+        own = frame_type.attr(loop_names::copy).call(answer);
         answer = own.get();
     }
-    if (!accumulation_flush(scope_)) return false;
+    accumulation_flush(scope_);
     before_ = py::Ref::borrow(scope_->submission_df);
     py::Ref joined = join_one(acc, before_.get(), answer);
-    if (!joined) return false;
     py::assign(&scope_->submission_df, joined.get());
     after_ = joined.get();
-    return !acc || remember_shape(acc, after_);
+    if (acc) remember_shape(acc, after_);
+}
+
+void Joining::join(PyObject* predictions_df, PyObject* answer, PyObject* sample_columns) {
+    Accumulation* acc = accumulation_of(scope_);
+    py::Ref keep = py::Ref::borrow(reinterpret_cast<PyObject*>(acc));
+    bool only_stacks = false;
+    if (acc) fast_path([&] { only_stacks = stacks(acc, scope_, predictions_df, answer, sample_columns); });
+    if (only_stacks && acc->stackable) {
+        const bool checked = acc->stacked.empty();
+        if (stack(acc, answer)) return;
+        // laid out otherwise: check in full
+        if (!checked && !fast_path([&] { only_stacks = same_dtypes_as(acc, answer); })) only_stacks = false;
+    }
+    if (only_stacks)
+        queue(acc, answer);
+    else
+        join_at_once(acc, predictions_df, answer);
 }
 
 Joining::~Joining() {
     if (committed_ || (!queued_ && !after_ && !stacked_)) return;
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
+    py::SavedError pending;
     Accumulation* acc = accumulation_of(scope_);
     if (acc && stacked_ && acc->stacked.answers() == stacked_) {
         acc->stacked.pop();
         ++acc->generation;
     }
-    if (acc && queued_) {
-        for (std::size_t i = acc->waiting.size(); i-- > 0;) {
-            if (acc->waiting[i].frame == queued_ && acc->waiting[i].level == 0) {
-                PyObject* frame = acc->waiting[i].frame;
-                acc->waiting.erase(acc->waiting.begin() + static_cast<std::ptrdiff_t>(i));
-                ++acc->generation;
-                Py_DECREF(frame);
-                break;
-            }
-        }
-    }
+    if (acc && queued_) unqueue(acc);
     if (after_ && scope_->submission_df == after_) {
         py::assign(&scope_->submission_df, before_.get());
         if (acc) forget_shape(acc);
     }
-    PyErr_Restore(type, value, tb);
+}
+
+void Joining::unqueue(Accumulation* acc) noexcept {
+    for (std::size_t i = acc->waiting.size(); i-- > 0;) {
+        if (acc->waiting[i].frame == queued_ && acc->waiting[i].level == 0) {
+            PyObject* frame = acc->waiting[i].frame;
+            acc->waiting.erase(acc->waiting.begin() + static_cast<std::ptrdiff_t>(i));
+            ++acc->generation;
+            Py_DECREF(frame);
+            return;
+        }
+    }
 }
 
 } // namespace competition

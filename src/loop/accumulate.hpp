@@ -18,15 +18,18 @@
 
 namespace competition {
 
-bool accumulation_type_ready();
+// Readies the accumulation's type (once, at import); throws py::Error.
+void accumulation_type_ready();
 
 // Starts the accumulation of a run whose submission_df has just been set to a new empty frame.
-bool accumulation_reset(Scope* scope);
+void accumulation_reset(Scope* scope);
 
 // One accepted answer joining the accumulated predictions: `answer` is the tagged copy of
 // `predictions_df`, `sample_columns` the column index it was checked against. Undone when it
 // goes out of scope without commit(), so that a predict that fails after joining (the state
 // could not be moved on) leaves the accumulated predictions as they were.
+struct Accumulation;
+
 class Joining {
 public:
     explicit Joining(Scope* scope) : scope_(scope) {}
@@ -34,10 +37,15 @@ public:
     Joining& operator=(const Joining&) = delete;
     ~Joining();
 
-    bool join(PyObject* predictions_df, PyObject* answer, PyObject* sample_columns);
+    void join(PyObject* predictions_df, PyObject* answer, PyObject* sample_columns);
     void commit() { committed_ = true; }
 
 private:
+    bool stack(Accumulation* acc, PyObject* answer);
+    void queue(Accumulation* acc, PyObject* answer);
+    void join_at_once(Accumulation* acc, PyObject* predictions_df, PyObject* answer);
+    void unqueue(Accumulation* acc) noexcept;
+
     Scope* scope_;
     bool committed_ = false;
     PyObject* queued_ = nullptr;        // borrowed: the answer put in the waiting list
@@ -47,7 +55,7 @@ private:
 };
 
 // Joins the waiting answers to submission_df, as the writer needs it. Nothing is lost when it
-// fails: the answers wait on.
-bool accumulation_flush(Scope* scope);
+// throws: the answers wait on.
+void accumulation_flush(Scope* scope);
 
 } // namespace competition

@@ -4,9 +4,11 @@
 #include <cstddef>
 #include <new>
 
+#include "loop/accumulate.hpp"
 #include "loop/generator.hpp"
 #include "module/globals.hpp"
 #include "module/methods.hpp"
+#include "py/type.hpp"
 
 namespace competition {
 
@@ -54,41 +56,32 @@ void exception_leaves_body(Gen* g) {
 #endif
 }
 
+// The rule of every entry point: a generator runs one frame at a time.
+bool already_executing(const Gen* g) {
+    if (g->running) PyErr_SetString(PyExc_ValueError, "generator already executing");
+    return g->running;
+}
+
 // One resumption of the body. Returns the yielded value, or null: with no error when the
 // generator has just ended, with the error otherwise. Either way it is then finished.
 PyObject* advance(Gen* g, bool throwing) {
-    if (g->running) {
-        PyErr_SetString(PyExc_ValueError, "generator already executing");
-        return nullptr;
-    }
-    if (g->state == GenState::finished) return nullptr;
-    PyObject* result = nullptr;
+    if (already_executing(g) || g->state == GenState::finished) return nullptr;
     // From 3.12 an exception thrown into a generator that has not started is raised before
     // its body, where StopIteration is not turned into RuntimeError.
-    bool convert = !(throwing && g->state == GenState::created && PY_VERSION_HEX >= 0x030C0000);
+    const bool convert = !(throwing && g->state == GenState::created && PY_VERSION_HEX >= 0x030C0000);
+    py::Ref keep = py::Ref::borrow(reinterpret_cast<PyObject*>(g));
     g->running = true;
-    Py_INCREF(g);
-    try {
-        if (throwing)
-            result = nullptr;  // the pending exception is raised at the suspension point
-        else if (g->state == GenState::created) {
-            g->state = GenState::suspended;
-            result = body_first_advance(g);
-        } else {
-            result = body_resume(g);
-        }
-    } catch (const py::Error&) {
-        result = nullptr;
-    } catch (...) {
-        py::translate_foreign_exception();
-        result = nullptr;
-    }
+    PyObject* result = py::boundary<PyObject*>(nullptr, [g, throwing]() -> PyObject* {
+        if (throwing) return nullptr;  // the pending exception is raised at the suspension point
+        if (g->state != GenState::created) return body_resume(g);
+        g->state = GenState::suspended;
+        return body_first_advance(g);
+    });
     g->running = false;
     if (!result) {
         finish(g);
-        if (PyErr_Occurred() && convert) exception_leaves_body(g);
+        if (convert && PyErr_Occurred()) exception_leaves_body(g);
     }
-    Py_DECREF(g);
     return result;
 }
 
@@ -100,23 +93,31 @@ PyObject* gen_send(PyObject* self, PyObject* value) {
         PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started generator");
         return nullptr;
     }
-    if (g->running) {
-        PyErr_SetString(PyExc_ValueError, "generator already executing");
-        return nullptr;
-    }
+    if (already_executing(g)) return nullptr;
     PyObject* result = advance(g, false);
     if (!result && !PyErr_Occurred()) PyErr_SetNone(PyExc_StopIteration);
     return result;
 }
 
-// Raises the exception that is set at the suspension point.
-PyObject* throw_pending(Gen* g) {
-    if (g->running) {
-        PyErr_SetString(PyExc_ValueError, "generator already executing");
-        return nullptr;
+// Sets the exception that throw(typ, val, tb) raises, as the interpreter's generators read
+// the three forms (a class, an instance, or a class with a value).
+void set_thrown(PyObject* typ, PyObject* val, PyObject* tb) {
+    if (tb == Py_None) tb = nullptr;
+    if (tb && !PyTraceBack_Check(tb)) py::raise(PyExc_TypeError, "throw() third argument must be a traceback object");
+    if (PyExceptionClass_Check(typ)) {
+        PyObject* type = py::new_ref(typ);
+        Py_XINCREF(val);
+        Py_XINCREF(tb);
+        PyErr_NormalizeException(&type, &val, &tb);
+        PyErr_Restore(type, val, tb);
+        return;
     }
-    if (g->state == GenState::finished) return nullptr;  // re-raised as it stands
-    return advance(g, true);
+    if (!PyExceptionInstance_Check(typ))
+        py::raise_format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
+                         Py_TYPE(typ)->tp_name);
+    if (val && val != Py_None) py::raise(PyExc_TypeError, "instance exception may not have a separate value");
+    PyObject* traceback = tb ? py::new_ref(tb) : PyException_GetTraceback(typ);
+    PyErr_Restore(py::new_ref(reinterpret_cast<PyObject*>(PyExceptionInstance_Class(typ))), py::new_ref(typ), traceback);
 }
 
 PyObject* gen_throw(PyObject* self, PyObject* args) {
@@ -125,69 +126,34 @@ PyObject* gen_throw(PyObject* self, PyObject* args) {
     PyObject* val = nullptr;
     PyObject* tb = nullptr;
     if (!PyArg_UnpackTuple(args, "throw", 1, 3, &typ, &val, &tb)) return nullptr;
+    const bool thrown = py::boundary(false, [&] {
 #if PY_VERSION_HEX >= 0x030C0000
-    if (PyTuple_GET_SIZE(args) > 1 &&
-        PyErr_WarnEx(PyExc_DeprecationWarning,
-                     "the (type, exc, tb) signature of throw() is deprecated, "
-                     "use the single-arg signature instead.", 1) < 0)
-        return nullptr;
+        if (PyTuple_GET_SIZE(args) > 1)
+            py::check(PyErr_WarnEx(PyExc_DeprecationWarning,
+                                   "the (type, exc, tb) signature of throw() is deprecated, "
+                                   "use the single-arg signature instead.", 1));
 #endif
-    if (tb == Py_None) {
-        tb = nullptr;
-    } else if (tb && !PyTraceBack_Check(tb)) {
-        PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
-        return nullptr;
-    }
-    Py_INCREF(typ);
-    Py_XINCREF(val);
-    Py_XINCREF(tb);
-    if (PyExceptionClass_Check(typ)) {
-        PyErr_NormalizeException(&typ, &val, &tb);
-    } else if (PyExceptionInstance_Check(typ)) {
-        if (val && val != Py_None) {
-            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
-            goto failed;
-        }
-        Py_XDECREF(val);
-        val = typ;
-        typ = reinterpret_cast<PyObject*>(PyExceptionInstance_Class(typ));
-        Py_INCREF(typ);
-        if (!tb) tb = PyException_GetTraceback(val);
-    } else {
-        PyErr_Format(PyExc_TypeError,
-                     "exceptions must be classes or instances deriving from BaseException, not %s",
-                     Py_TYPE(typ)->tp_name);
-        goto failed;
-    }
-    PyErr_Restore(typ, val, tb);
-    return throw_pending(g);
-
-failed:
-    Py_DECREF(typ);
-    Py_XDECREF(val);
-    Py_XDECREF(tb);
-    return nullptr;
+        set_thrown(typ, val, tb);
+        return true;
+    });
+    if (!thrown || already_executing(g)) return nullptr;
+    if (g->state == GenState::finished) return nullptr;  // re-raised as it stands
+    return advance(g, true);
 }
 
 PyObject* gen_close(PyObject* self, PyObject*) {
     Gen* g = as_gen(self);
-    if (g->running) {
-        PyErr_SetString(PyExc_ValueError, "generator already executing");
-        return nullptr;
-    }
+    if (already_executing(g)) return nullptr;
     if (g->state == GenState::finished) Py_RETURN_NONE;
     PyErr_SetNone(PyExc_GeneratorExit);
-    PyObject* result = advance(g, true);
-    if (result) {
-        Py_DECREF(result);
+    if (PyObject* yielded = advance(g, true)) {
+        Py_DECREF(yielded);
         PyErr_SetString(PyExc_RuntimeError, "generator ignored GeneratorExit");
         return nullptr;
     }
-    if (PyErr_ExceptionMatches(PyExc_StopIteration) || PyErr_ExceptionMatches(PyExc_GeneratorExit)) {
-        PyErr_Clear();
-        Py_RETURN_NONE;
-    }
-    return nullptr;
+    if (!PyErr_ExceptionMatches(PyExc_StopIteration) && !PyErr_ExceptionMatches(PyExc_GeneratorExit)) return nullptr;
+    PyErr_Clear();
+    Py_RETURN_NONE;
 }
 
 int gen_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -243,30 +209,34 @@ PyMethodDef gen_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+const PyType_Slot gen_slots[] = {
+    {Py_tp_dealloc, py::slot(gen_dealloc)},
+    {Py_tp_repr, py::slot(gen_repr)},
+    {Py_tp_traverse, py::slot(gen_traverse)},
+    {Py_tp_clear, py::slot(gen_clear)},
+    {Py_tp_iter, py::slot(PyObject_SelfIter)},
+    {Py_tp_iternext, py::slot(gen_iternext)},
+    {Py_tp_methods, py::slot(gen_methods)},
+    {Py_tp_getset, py::slot(gen_getset)},
+    {0, nullptr},
+};
+
+PyTypeObject GeneratorType = py::type_object();
+
 } // namespace
 
-PyTypeObject GeneratorType = {PyVarObject_HEAD_INIT(nullptr, 0)};
-
-bool generator_type_ready() {
-    PyTypeObject* t = &GeneratorType;
-    t->tp_name = "competition.generator";
-    t->tp_basicsize = sizeof(Gen);
-    t->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-    t->tp_dealloc = gen_dealloc;
-    t->tp_repr = gen_repr;
-    t->tp_traverse = gen_traverse;
-    t->tp_clear = gen_clear;
-    t->tp_iter = PyObject_SelfIter;
-    t->tp_iternext = gen_iternext;
-    t->tp_methods = gen_methods;
-    t->tp_getset = gen_getset;
-    t->tp_weaklistoffset = offsetof(Gen, weaklist);
-    return PyType_Ready(t) == 0;
+void loop_types_ready() {
+    py::TypeSpec type_spec{"competition.generator", sizeof(Gen), Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, gen_slots};
+    type_spec.weaklistoffset = offsetof(Gen, weaklist);
+    py::ready(&GeneratorType, type_spec);
+    accumulation_type_ready();
 }
 
+PyObject* generator_type() { return reinterpret_cast<PyObject*>(&GeneratorType); }
+
+// iter_test(self): a new generator, whose body runs from the first advance.
 PyObject* iter_test_impl(Function* f, PyObject* const* args) {
-    Gen* g = PyObject_GC_New(Gen, &GeneratorType);
-    if (!g) return nullptr;
+    Gen* g = py::check(PyObject_GC_New(Gen, &GeneratorType));
     g->weaklist = nullptr;
     g->name = py::new_ref(f->name);
     g->qualname = py::new_ref(f->qualname);

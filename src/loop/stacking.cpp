@@ -4,102 +4,118 @@
 #include <utility>
 
 #include "loop/support.hpp"
-#include "module/globals.hpp"
 
 namespace competition {
+
+// The blocks of the answers (after the prefix's, if any) joined: one array for each block and
+// the columns it holds, [start, start + count).
+struct StackedBlocks {
+    std::vector<py::Ref> arrays;
+    std::vector<Py_ssize_t> starts, counts;
+};
 
 namespace {
 
 bool is_text(PyObject* o, const char* text) {
-    return o && PyUnicode_Check(o) && PyUnicode_CompareWithASCIIString(o, text) == 0;
+    return PyUnicode_Check(o) && PyUnicode_CompareWithASCIIString(o, text) == 0;
 }
 
-// 1 when the numpy array's dtype kind is bool, signed or unsigned integer, or float.
-int numeric_kind(PyObject* dtype) {
-    py::Ref kind = py::Ref::steal(PyObject_GetAttr(dtype, loop_names::kind));
-    if (!kind) return fall_back_on_error() ? 0 : -1;
+// Is the numpy array's dtype kind bool, signed or unsigned integer, or float?
+bool numeric_kind(PyObject* dtype) {
+    py::Ref kind = py::attr(dtype, loop_names::kind);
     return is_text(kind.get(), "b") || is_text(kind.get(), "i") || is_text(kind.get(), "u") ||
            is_text(kind.get(), "f");
 }
 
-} // namespace
-
-int stackable_dtypes(PyObject* dtypes) {
-    py::Ref np = numpy_module();
-    py::Ref np_dtype = np ? py::unchecked::getattr(np.get(), loop_names::dtype) : py::Ref();
-    if (!np_dtype || !PyTuple_Check(dtypes)) return -1;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(dtypes); ++i) {
-        PyObject* dtype = PyTuple_GET_ITEM(dtypes, i);
-        if (!PyObject_TypeCheck(dtype, reinterpret_cast<PyTypeObject*>(np_dtype.get()))) return 0;
-        int numeric = numeric_kind(dtype);
-        if (numeric <= 0) return numeric;
-    }
-    return 1;
+long as_long(PyObject* o) {
+    long value = PyLong_AsLong(o);
+    if (value == -1 && PyErr_Occurred()) throw py::Error();
+    return value;
 }
 
-// The 2-D arrays of a frame's blocks, checked against `layout` (or, when it is empty, taken as
-// the layout): 1 read, 0 laid out otherwise or not stackable, -1 error.
-int BlockStack::read_blocks(PyObject* frame, std::vector<Block>* layout, std::vector<py::Ref>* values) const {
-    py::Ref mgr = py::unchecked::getattr(frame, loop_names::_mgr);
-    py::Ref blocks = mgr ? py::unchecked::getattr(mgr.get(), loop_names::blocks) : py::Ref();
-    if (!blocks) return fall_back_on_error() ? 0 : -1;
-    if (!PyTuple_Check(blocks.get())) return 0;
+// a == b, by PyObject_RichCompareBool: identical objects are equal.
+bool equal(PyObject* a, PyObject* b) { return py::check(PyObject_RichCompareBool(a, b, Py_EQ)) == 1; }
+
+} // namespace
+
+bool stackable_dtypes(PyObject* dtypes) {
+    py::Ref np_dtype = numpy_module().attr(loop_names::dtype);
+    if (!PyTuple_Check(dtypes)) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(dtypes); ++i) {
+        PyObject* dtype = PyTuple_GET_ITEM(dtypes, i);
+        if (!PyObject_TypeCheck(dtype, reinterpret_cast<PyTypeObject*>(np_dtype.get())) || !numeric_kind(dtype))
+            return false;
+    }
+    return true;
+}
+
+namespace {
+
+// One block of a frame: its placement, a slice of step 1, its dtype and its 2-D array. False
+// when it is not of that form.
+bool read_block(PyObject* block, py::Ref* placement, py::Ref* dtype, py::Ref* array) {
+    *placement = py::attr(block, loop_names::mgr_locs).attr(loop_names::indexer);
+    *dtype = py::attr(block, loop_names::dtype);
+    *array = py::attr(block, loop_names::values);
+    py::Ref ndim = array->attr(loop_names::ndim);
+    if (!PySlice_Check(placement->get()) || as_long(ndim.get()) != 2) return false;
+    Py_ssize_t start, stop, step;
+    py::check(PySlice_Unpack(placement->get(), &start, &stop, &step));
+    return step == 1;  // else columns apart from one another
+}
+
+} // namespace
+
+// The 2-D arrays of a frame's blocks, checked against the layout of the answers taken (or, when
+// none was, of numeric dtypes and taken as the layout): false when laid out otherwise or not
+// stackable.
+bool BlockStack::read_blocks(PyObject* frame, std::vector<Block>* layout, std::vector<py::Ref>* values) const {
+    py::Ref blocks = py::attr(frame, loop_names::_mgr).attr(loop_names::blocks);
+    if (!PyTuple_Check(blocks.get())) return false;
     const Py_ssize_t n = PyTuple_GET_SIZE(blocks.get());
     const bool first = layout_.empty();
-    if (!first && static_cast<std::size_t>(n) != layout_.size()) return 0;
+    if (!first && static_cast<std::size_t>(n) != layout_.size()) return false;
     for (Py_ssize_t b = 0; b < n; ++b) {
-        PyObject* block = PyTuple_GET_ITEM(blocks.get(), b);
-        py::Ref locs = py::unchecked::getattr(block, loop_names::mgr_locs);
-        py::Ref placement = locs ? py::unchecked::getattr(locs.get(), loop_names::indexer) : py::Ref();
-        py::Ref dtype = placement ? py::unchecked::getattr(block, loop_names::dtype) : py::Ref();
-        py::Ref array = dtype ? py::unchecked::getattr(block, loop_names::values) : py::Ref();
-        py::Ref ndim = array ? py::unchecked::getattr(array.get(), loop_names::ndim) : py::Ref();
-        if (!ndim) return fall_back_on_error() ? 0 : -1;
-        if (!PySlice_Check(placement.get()) || PyLong_AsLong(ndim.get()) != 2) return PyErr_Occurred() ? -1 : 0;
-        Py_ssize_t start, stop, step;
-        if (PySlice_Unpack(placement.get(), &start, &stop, &step) < 0) return fall_back_on_error() ? 0 : -1;
-        if (step != 1) return 0;  // columns apart from one another
+        Block block;
+        py::Ref array;
+        if (!read_block(PyTuple_GET_ITEM(blocks.get(), b), &block.placement, &block.dtype, &array)) return false;
         if (first) {
-            int numeric = numeric_kind(dtype.get());
-            if (numeric <= 0) return numeric;
-            layout->push_back({placement.release(), dtype.release()});
+            if (!numeric_kind(block.dtype.get())) return false;
+            layout->push_back(std::move(block));
         } else {
-            int same = PyObject_RichCompareBool(placement.get(), layout_[b].placement, Py_EQ);
-            if (same == 1) same = PyObject_RichCompareBool(dtype.get(), layout_[b].dtype, Py_EQ);
-            if (same < 0) return fall_back_on_error() ? 0 : -1;
-            if (!same) return 0;
+            const Block& taken = layout_[static_cast<std::size_t>(b)];
+            if (!equal(block.placement.get(), taken.placement.get()) || !equal(block.dtype.get(), taken.dtype.get()))
+                return false;
         }
         values->push_back(std::move(array));
     }
-    return 1;
+    return true;
 }
 
-int BlockStack::add(PyObject* answer) {
-    py::Ref labels = py::unchecked::getattr(answer, loop_names::index);
-    if (!labels) return fall_back_on_error() ? 0 : -1;
+// An ordinary error while the answer is read means it is joined as a frame instead.
+bool BlockStack::add(PyObject* answer) {
+    py::Ref labels;
     std::vector<Block> layout;
     std::vector<py::Ref> values;
-    int r = read_blocks(answer, &layout, &values);
-    if (r <= 0) {
-        for (Block& block : layout) {
-            Py_DECREF(block.placement);
-            Py_DECREF(block.dtype);
-        }
-        return r;
-    }
+    bool read = false;
+    fast_path([&] {
+        labels = py::attr(answer, loop_names::index);
+        read = read_blocks(answer, &layout, &values);
+    });
+    if (!read) return false;
     if (layout_.empty()) layout_ = std::move(layout);
-    labels_.push_back(labels.release());
-    for (py::Ref& array : values) arrays_.push_back(array.release());
+    labels_.push_back(std::move(labels));
+    for (py::Ref& array : values) arrays_.push_back(std::move(array));
     ++answers_;
-    return 1;
+    return true;
 }
 
 void BlockStack::pop() {
     if (answers_ == 0) return;
-    Py_DECREF(labels_.back());
+    py::Ref labels = std::move(labels_.back());
     labels_.pop_back();
     for (std::size_t b = 0; b < layout_.size(); ++b) {
-        Py_DECREF(arrays_.back());
+        py::Ref array = std::move(arrays_.back());
         arrays_.pop_back();
     }
     if (--answers_ == 0) clear();
@@ -107,161 +123,178 @@ void BlockStack::pop() {
 
 namespace {
 
+constexpr Py_ssize_t kFewColumns = 16;
+
+// The block that holds the most columns (the first of those).
+std::size_t widest_block(const StackedBlocks& s) {
+    std::size_t widest = 0;
+    for (std::size_t b = 0; b < s.counts.size(); ++b)
+        if (s.counts[b] > s.counts[widest]) widest = b;
+    return widest;
+}
+
+// frame_type({label: column, ...}, index=index, columns=columns), from the columns one by one.
+py::Ref frame_by_column(PyObject* frame_type, PyObject* columns, PyObject* index, const StackedBlocks& s) {
+    py::Ref by_label = py::take(PyDict_New());
+    for (std::size_t b = 0; b < s.arrays.size(); ++b)
+        for (Py_ssize_t i = 0; i < s.counts[b]; ++i) {
+            py::Ref label = py::take(PySequence_GetItem(columns, s.starts[b] + i));
+            py::Ref column = py::take(PySequence_GetItem(s.arrays[b].get(), i));
+            py::check(PyDict_SetItem(by_label.get(), label.get(), column.get()));
+        }
+    py::Ref kwnames = py::tuple(loop_names::index, loop_names::columns);
+    PyObject* args[] = {by_label.get(), index, columns};
+    return py::call_kw(frame_type, args, 1, kwnames.get());
+}
+
+// frame_type(array.T, index=index, columns=labels, copy=False): the frame over one block's
+// array, without a copy.
+py::Ref frame_over_block(PyObject* frame_type, PyObject* columns, PyObject* index, const StackedBlocks& s,
+                         std::size_t b) {
+    py::Ref labels = py::take(PySequence_GetSlice(columns, s.starts[b], s.starts[b] + s.counts[b]));
+    py::Ref rows = s.arrays[b].attr(loop_names::T);
+    py::Ref kwnames = py::tuple(loop_names::index, loop_names::columns, loop_names::copy);
+    PyObject* args[] = {rows.get(), index, labels.get(), Py_False};
+    return py::call_kw(frame_type, args, 1, kwnames.get());
+}
+
+// The columns of the blocks other than `main`, inserted by position: each lands where it
+// belongs, the ones before it being there.
+void insert_other_columns(PyObject* frame, PyObject* columns, const StackedBlocks& s, std::size_t main) {
+    using Insert = std::pair<Py_ssize_t, std::pair<std::size_t, Py_ssize_t>>;  // position, (block, column)
+    std::vector<Insert> inserts;
+    for (std::size_t b = 0; b < s.arrays.size(); ++b)
+        if (b != main)
+            for (Py_ssize_t i = 0; i < s.counts[b]; ++i) inserts.push_back({s.starts[b] + i, {b, i}});
+    std::sort(inserts.begin(), inserts.end());
+    for (const Insert& at : inserts) {
+        py::Ref position = py::take(PyLong_FromSsize_t(at.first));
+        py::Ref label = py::take(PySequence_GetItem(columns, at.first));
+        py::Ref column = py::take(PySequence_GetItem(s.arrays[at.second.first].get(), at.second.second));
+        py::call_method(frame, loop_names::insert, position, label, column);
+    }
+}
+
 // The frame of the stacked blocks. One block holds most of the columns: the frame is made over
 // its array, without a copy, and the few columns of the other blocks are inserted where they
 // belong. Otherwise it is made from the columns one by one.
-py::Ref frame_of_blocks(PyObject* frame_type, PyObject* columns, PyObject* index,
-                        const std::vector<py::Ref>& stacked, const std::vector<Py_ssize_t>& starts,
-                        const std::vector<Py_ssize_t>& counts) {
-    constexpr Py_ssize_t kFewColumns = 16;
-    std::size_t main = 0;
+py::Ref frame_of_blocks(PyObject* frame_type, PyObject* columns, PyObject* index, const StackedBlocks& s) {
+    const std::size_t main = widest_block(s);
     Py_ssize_t others = 0;
-    for (std::size_t b = 0; b < stacked.size(); ++b)
-        if (counts[b] > counts[main]) main = b;
-    for (std::size_t b = 0; b < stacked.size(); ++b)
-        if (b != main) others += counts[b];
-    if (stacked.empty() || others > kFewColumns) {
-        py::Ref by_label = py::Ref::steal(PyDict_New());
-        if (!by_label) return py::Ref();
-        for (std::size_t b = 0; b < stacked.size(); ++b)
-            for (Py_ssize_t i = 0; i < counts[b]; ++i) {
-                py::Ref label = py::Ref::steal(PySequence_GetItem(columns, starts[b] + i));
-                py::Ref column = label ? py::Ref::steal(PySequence_GetItem(stacked[b].get(), i)) : py::Ref();
-                if (!column || PyDict_SetItem(by_label.get(), label.get(), column.get()) < 0) return py::Ref();
-            }
-        py::Ref kwnames = py::unchecked::tuple(loop_names::index, loop_names::columns);
-        if (!kwnames) return py::Ref();
-        PyObject* args[] = {by_label.get(), index, columns};
-        return py::unchecked::call_kw(frame_type, args, 1, kwnames.get());
-    }
-    py::Ref labels = py::Ref::steal(PySequence_GetSlice(columns, starts[main], starts[main] + counts[main]));
-    py::Ref rows = labels ? py::unchecked::getattr(stacked[main].get(), loop_names::T) : py::Ref();
-    py::Ref kwnames = rows ? py::unchecked::tuple(loop_names::index, loop_names::columns, loop_names::copy) : py::Ref();
-    if (!kwnames) return py::Ref();
-    PyObject* args[] = {rows.get(), index, labels.get(), Py_False};
-    py::Ref frame = py::unchecked::call_kw(frame_type, args, 1, kwnames.get());
-    if (!frame) return py::Ref();
-    // the other columns, by position: each lands where it belongs, the ones before it being there
-    std::vector<std::pair<Py_ssize_t, std::pair<std::size_t, Py_ssize_t>>> inserts;
-    for (std::size_t b = 0; b < stacked.size(); ++b)
-        if (b != main)
-            for (Py_ssize_t i = 0; i < counts[b]; ++i) inserts.push_back({starts[b] + i, {b, i}});
-    std::sort(inserts.begin(), inserts.end());
-    for (const auto& at : inserts) {
-        py::Ref position = py::Ref::steal(PyLong_FromSsize_t(at.first));
-        py::Ref label = position ? py::Ref::steal(PySequence_GetItem(columns, at.first)) : py::Ref();
-        py::Ref column = label ? py::Ref::steal(PySequence_GetItem(stacked[at.second.first].get(), at.second.second))
-                               : py::Ref();
-        if (!column || !py::unchecked::call_method(frame.get(), loop_names::insert, position.get(), label.get(), column.get()))
-            return py::Ref();
-    }
+    for (std::size_t b = 0; b < s.counts.size(); ++b)
+        if (b != main) others += s.counts[b];
+    if (s.arrays.empty() || others > kFewColumns) return frame_by_column(frame_type, columns, index, s);
+    py::Ref frame = frame_over_block(frame_type, columns, index, s, main);
+    insert_other_columns(frame.get(), columns, s, main);
     return frame;
 }
 
 } // namespace
 
-py::Ref BlockStack::build(PyObject* frame_type, PyObject* columns, PyObject* prefix) {
+// The prefix's row labels and block arrays: false when its blocks are laid out otherwise, or
+// cannot be read.
+bool BlockStack::read_prefix(PyObject* prefix, py::Ref* labels, std::vector<py::Ref>* values) const {
+    *labels = py::attr(prefix, loop_names::index);
     std::vector<Block> unused;
-    std::vector<py::Ref> first;
-    py::Ref first_labels;
-    if (prefix) {
-        first_labels = py::unchecked::getattr(prefix, loop_names::index);
-        if (!first_labels) return py::Ref();
-        int r = read_blocks(prefix, &unused, &first);
-        if (r <= 0) return py::Ref();  // laid out otherwise: no error set, or an error
-    }
-    py::Ref np = numpy_module();
-    py::Ref concatenate = np ? py::unchecked::getattr(np.get(), loop_names::concatenate) : py::Ref();
-    py::Ref axis_kw = concatenate ? py::unchecked::tuple(loop_names::axis) : py::Ref();
-    py::Ref one = axis_kw ? py::Ref::steal(PyLong_FromLong(1)) : py::Ref();
-    Py_ssize_t ncolumns = one ? PyObject_Length(columns) : -1;
-    if (ncolumns < 0) return py::Ref();
+    bool read = false;
+    fast_path([&] { read = read_blocks(prefix, &unused, values); });
+    return read;
+}
+
+// Each block's arrays, the prefix's first, joined along the rows: numpy.concatenate(parts, axis=1)
+// of the blocks' 2-D arrays, checked to cover the columns in runs.
+void BlockStack::stack_blocks(PyObject* np, PyObject* columns, const std::vector<py::Ref>* prefix,
+                              StackedBlocks* out) const {
+    py::Ref concatenate = py::attr(np, loop_names::concatenate);
+    py::Ref axis_kw = py::tuple(loop_names::axis);
+    py::Ref one = py::take(PyLong_FromLong(1));
+    const Py_ssize_t ncolumns = py::check_size(PyObject_Length(columns));
     const std::size_t nblocks = layout_.size();
     const Py_ssize_t nparts = static_cast<Py_ssize_t>(answers_) + (prefix ? 1 : 0);
-    std::vector<py::Ref> stacked;
-    std::vector<Py_ssize_t> starts, counts;
     Py_ssize_t covered = 0;
     for (std::size_t b = 0; b < nblocks; ++b) {
-        py::Ref parts = py::Ref::steal(PyList_New(nparts));
-        if (!parts) return py::Ref();
+        py::Ref parts = py::take(PyList_New(nparts));
         Py_ssize_t k = 0;
-        if (prefix) PyList_SET_ITEM(parts.get(), k++, first[b].new_ref());
-        for (std::size_t a = 0; a < answers_; ++a) PyList_SET_ITEM(parts.get(), k++, py::new_ref(arrays_[a * nblocks + b]));
+        if (prefix) PyList_SET_ITEM(parts.get(), k++, (*prefix)[b].new_ref());
+        for (std::size_t a = 0; a < answers_; ++a) PyList_SET_ITEM(parts.get(), k++, arrays_[a * nblocks + b].new_ref());
         PyObject* args[] = {parts.get(), one.get()};
-        stacked.push_back(py::unchecked::call_kw(concatenate.get(), args, 1, axis_kw.get()));
+        out->arrays.push_back(py::call_kw(concatenate.get(), args, 1, axis_kw.get()));
         Py_ssize_t start, stop, step, count;
-        if (!stacked.back() || PySlice_GetIndicesEx(layout_[b].placement, ncolumns, &start, &stop, &step, &count) < 0)
-            return py::Ref();
-        if (step != 1) {
-            PyErr_SetString(PyExc_ValueError, "a stacked block's columns are not contiguous");
-            return py::Ref();
-        }
-        starts.push_back(start);
-        counts.push_back(count);
+        py::check(PySlice_GetIndicesEx(layout_[b].placement.get(), ncolumns, &start, &stop, &step, &count));
+        if (step != 1) py::raise(PyExc_ValueError, "a stacked block's columns are not contiguous");
+        out->starts.push_back(start);
+        out->counts.push_back(count);
         covered += count;
     }
-    if (covered != ncolumns) {
-        PyErr_SetString(PyExc_ValueError, "the stacked blocks do not cover the columns");
-        return py::Ref();
-    }
-    py::Ref index = row_labels(np.get(), first_labels.get());
-    if (!index) return py::Ref();
-    return frame_of_blocks(frame_type, columns, index.get(), stacked, starts, counts);
+    if (covered != ncolumns) py::raise(PyExc_ValueError, "the stacked blocks do not cover the columns");
 }
+
+py::Ref BlockStack::build(PyObject* frame_type, PyObject* columns, PyObject* prefix) {
+    std::vector<py::Ref> first;
+    py::Ref first_labels;
+    if (prefix && !read_prefix(prefix, &first_labels, &first)) return py::Ref();
+    py::Ref np = numpy_module();
+    StackedBlocks stacked;
+    stack_blocks(np.get(), columns, prefix ? &first : nullptr, &stacked);
+    py::Ref index = row_labels(np.get(), first_labels.get());
+    return frame_of_blocks(frame_type, columns, index.get(), stacked);
+}
+
+namespace {
+
+// Are all the indexes of the list of dtype int64?
+bool all_int64(PyObject* np, PyObject* indexes) {
+    py::Ref int64 = py::attr(np, loop_names::dtype).call(loop_names::int64);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(indexes); ++i) {
+        py::Ref dtype = py::attr(PyList_GET_ITEM(indexes, i), loop_names::dtype);
+        if (dtype.get() != int64.get()) return false;
+    }
+    return true;
+}
+
+// pandas.Index(numpy.concatenate(indexes))
+py::Ref joined_values(PyObject* np, PyObject* indexes) {
+    py::Ref Index = pandas_module().attr(loop_names::Index);
+    py::Ref values = py::attr(np, loop_names::concatenate).call(indexes);
+    return Index.call(values);
+}
+
+} // namespace
 
 // The row labels: the indexes one after the other, as joining the frames gives them (first, if
 // given, the prefix's). Where all are of int64, their values are concatenated at once (some
 // pandas releases take tens of microseconds an index to append them).
 py::Ref BlockStack::row_labels(PyObject* np, PyObject* first) const {
-    py::Ref all = py::Ref::steal(PyList_New(0));
-    if (!all || (first && PyList_Append(all.get(), first) < 0)) return py::Ref();
-    for (PyObject* labels : labels_)
-        if (PyList_Append(all.get(), labels) < 0) return py::Ref();
-    py::Ref dtype_of = py::unchecked::getattr(np, loop_names::dtype);
-    py::Ref name = dtype_of ? py::Ref::steal(PyUnicode_FromString("int64")) : py::Ref();
-    py::Ref int64 = name ? py::unchecked::call(dtype_of.get(), name.get()) : py::Ref();
-    if (!int64) return py::Ref();
-    bool integers = true;
-    for (Py_ssize_t i = 0; integers && i < PyList_GET_SIZE(all.get()); ++i) {
-        py::Ref dtype = py::unchecked::getattr(PyList_GET_ITEM(all.get(), i), loop_names::dtype);
-        if (!dtype) return py::Ref();
-        integers = dtype.get() == int64.get();
-    }
-    if (integers) {
-        py::Ref pd = pandas_module();
-        py::Ref Index = pd ? py::unchecked::getattr(pd.get(), loop_names::Index) : py::Ref();
-        py::Ref concatenate = Index ? py::unchecked::getattr(np, loop_names::concatenate) : py::Ref();
-        py::Ref values = concatenate ? py::unchecked::call(concatenate.get(), all.get()) : py::Ref();
-        return values ? py::unchecked::call(Index.get(), values.get()) : py::Ref();
-    }
+    py::Ref all = py::take(PyList_New(0));
+    if (first) py::check(PyList_Append(all.get(), first));
+    for (const py::Ref& labels : labels_) py::check(PyList_Append(all.get(), labels.get()));
+    if (all_int64(np, all.get())) return joined_values(np, all.get());
+    const Py_ssize_t n = PyList_GET_SIZE(all.get());
     py::Ref head = py::Ref::borrow(PyList_GET_ITEM(all.get(), 0));
-    if (PyList_GET_SIZE(all.get()) == 1) return head;
-    py::Ref rest = py::Ref::steal(PyList_GetSlice(all.get(), 1, PyList_GET_SIZE(all.get())));
-    return rest ? py::unchecked::call_method(head.get(), loop_names::append, rest.get()) : py::Ref();
+    if (n == 1) return head;
+    py::Ref rest = py::take(PyList_GetSlice(all.get(), 1, n));
+    return head.method(loop_names::append, rest);
 }
 
 void BlockStack::clear() {
-    std::vector<PyObject*> arrays;
+    std::vector<py::Ref> arrays;
     arrays.swap(arrays_);
     std::vector<Block> layout;
     layout.swap(layout_);
-    std::vector<PyObject*> labels;
+    std::vector<py::Ref> labels;
     labels.swap(labels_);
     answers_ = 0;
-    for (PyObject* array : arrays) Py_DECREF(array);
-    for (PyObject* index : labels) Py_DECREF(index);
-    for (Block& block : layout) {
-        Py_DECREF(block.placement);
-        Py_DECREF(block.dtype);
-    }
+    arrays.clear();
+    labels.clear();
+    layout.clear();
 }
 
 int BlockStack::traverse(visitproc visit, void* arg) const {
-    for (PyObject* array : arrays_) Py_VISIT(array);
-    for (PyObject* index : labels_) Py_VISIT(index);
+    for (const py::Ref& array : arrays_) Py_VISIT(array.get());
+    for (const py::Ref& index : labels_) Py_VISIT(index.get());
     for (const Block& block : layout_) {
-        Py_VISIT(block.placement);
-        Py_VISIT(block.dtype);
+        Py_VISIT(block.placement.get());
+        Py_VISIT(block.dtype.get());
     }
     return 0;
 }

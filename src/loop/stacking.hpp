@@ -15,6 +15,8 @@
 
 namespace competition {
 
+struct StackedBlocks;
+
 class BlockStack {
 public:
     BlockStack() = default;
@@ -22,9 +24,9 @@ public:
     BlockStack& operator=(const BlockStack&) = delete;
     ~BlockStack() { clear(); }
 
-    // Takes the answer's block arrays: 1 taken, 0 when its blocks are not laid out as the
-    // answers taken before (or cannot be stacked), -1 on an error.
-    int add(PyObject* answer);
+    // Takes the answer's block arrays: true when taken, false when its blocks are not laid out
+    // as the answers taken before (or cannot be stacked). Errors throw py::Error.
+    bool add(PyObject* answer);
     // Forgets the answer taken last.
     void pop();
     std::size_t answers() const { return answers_; }
@@ -32,8 +34,8 @@ public:
 
     // One frame holding the answers taken, in order: `columns` is their column index,
     // `frame_type` pandas.DataFrame. With `prefix`, a frame of the same columns and dtypes, the
-    // frame starts with prefix's rows: null with no error set when prefix's blocks are laid out
-    // otherwise. Null with an error set on failure. Nothing is forgotten either way.
+    // frame starts with prefix's rows: null when prefix's blocks are laid out otherwise. Nothing
+    // is forgotten, whether it returns or throws.
     py::Ref build(PyObject* frame_type, PyObject* columns, PyObject* prefix = nullptr);
 
     void clear();
@@ -41,20 +43,22 @@ public:
 
 private:
     struct Block {
-        PyObject* placement;  // the block's column positions: a slice
-        PyObject* dtype;
+        py::Ref placement;  // the block's column positions: a slice
+        py::Ref dtype;
     };
-    int read_blocks(PyObject* frame, std::vector<Block>* layout, std::vector<py::Ref>* values) const;
+    bool read_blocks(PyObject* frame, std::vector<Block>* layout, std::vector<py::Ref>* values) const;
+    bool read_prefix(PyObject* prefix, py::Ref* labels, std::vector<py::Ref>* values) const;
+    void stack_blocks(PyObject* np, PyObject* columns, const std::vector<py::Ref>* prefix, StackedBlocks* out) const;
     py::Ref row_labels(PyObject* np, PyObject* first) const;
     std::vector<Block> layout_;      // of the first answer taken
-    std::vector<PyObject*> arrays_;  // answer after answer, one 2-D array per block (strong)
-    std::vector<PyObject*> labels_;  // each answer's row index (strong)
+    std::vector<py::Ref> arrays_;    // answer after answer, one 2-D array per block
+    std::vector<py::Ref> labels_;    // each answer's row index
     std::size_t answers_ = 0;
 };
 
 // True when every dtype of the tuple is numpy's bool, integer or float: the dtypes whose
 // values stack exactly by numpy.concatenate and come back unchanged through the DataFrame
-// constructor. -1 on an error.
-int stackable_dtypes(PyObject* dtypes);
+// constructor.
+bool stackable_dtypes(PyObject* dtypes);
 
 } // namespace competition

@@ -10,10 +10,4 @@ void ready() { PY_NAMES_INTERN(COMPETITION_LOOP_NAMES) }
 py::Ref pandas_module() { return py::take(PyImport_Import(loop_names::pandas)); }
 py::Ref numpy_module() { return py::take(PyImport_Import(loop_names::numpy)); }
 
-bool fall_back_on_error() {
-    if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) return false;
-    PyErr_Clear();
-    return true;
-}
-
 } // namespace competition

@@ -1,7 +1,8 @@
 // What the test loop's speed machinery shares: the names only it uses, the pandas it works
-// with, and its one rule for errors.
+// with, and the rule for errors on a fast path.
 #pragma once
 
+#include "py/fast_path.hpp"
 #include "py/names.hpp"
 #include "py/ref.hpp"
 
@@ -44,6 +45,7 @@ namespace competition {
     X(indexer)                                                                                 \
     X(infer_dtype)                                                                             \
     X(insert)                                                                                  \
+    X(int64)                                                                                  \
     X(intp)                                                                                    \
     X(is_consolidated)                                                                         \
     X(is_monotonic_increasing)                                                                 \
@@ -69,7 +71,8 @@ namespace competition {
     X(to_csv)                                                                                  \
     X(to_numpy)                                                                                \
     X(types)                                                                                   \
-    X(values)
+    X(values)                                                                                  \
+    AS(dunder_version, "__version__")
 
 namespace loop_names {
 PY_NAMES_DECLARE(COMPETITION_LOOP_NAMES)
@@ -82,24 +85,8 @@ void ready();
 py::Ref pandas_module();
 py::Ref numpy_module();
 
-// The rule for an error raised on a fast path: an ordinary exception means "take the literal
-// steps instead" and is cleared (true); anything else (an interrupt, an exit request, running out
-// of memory) stops the work in hand and stays set (false). Falling back on MemoryError would only
-// do the same work again with more memory.
-bool fall_back_on_error();
-
-// Runs attempt() on a fast path: true when it ran through, false when it raised an ordinary
-// exception, which is cleared (the caller then takes the literal steps). Any other error
-// propagates.
-template <typename Attempt>
-bool fast_path(Attempt&& attempt) {
-    try {
-        attempt();
-        return true;
-    } catch (const py::Error&) {
-        if (!fall_back_on_error()) throw;
-        return false;
-    }
-}
+// The one rule for an error on a fast path (py/fast_path.hpp).
+using py::fall_back_on_error;
+using py::fast_path;
 
 } // namespace competition

@@ -50,129 +50,98 @@ PyObject* make_env_impl(Function* f, PyObject* const* args);
 const FunctionInfo kMakeEnv = {"make_env", "make_env", 0, {nullptr, nullptr}, nullptr, "()", make_env_impl};
 
 struct MethodEntry {
-    const char* key;  // the name in the class namespace
+    PyObject** key;  // the name in the class namespace
     FunctionInfo info;
-    bool scoped;      // refers to the make_env scope
+    bool scoped;     // refers to the make_env scope
 };
 
 const MethodEntry kMethods[] = {
-    {"iter_test", {"iter_test", COMPETITION_QUAL "iter_test", 1, {"self", nullptr}, kIterTestDoc,
-                   "(self)", iter_test_impl}, true},
-    {"predict", {"predict", COMPETITION_QUAL "predict", 2, {"self", "predictions_df"}, kPredictDoc,
-                 "(self, predictions_df)", predict_impl}, true},
-    {"write_submission_file", {"write_submission_file", COMPETITION_QUAL "write_submission_file", 1,
-                               {"self", nullptr}, kWriteDoc, "(self)", write_submission_file_impl}, true},
-    {"_Competition__error", {"__error", COMPETITION_QUAL "__error", 2, {"self", "msg"}, nullptr,
+    {&names::iter_test, {"iter_test", COMPETITION_QUAL "iter_test", 1, {"self", nullptr}, kIterTestDoc,
+                         "(self)", iter_test_impl}, true},
+    {&names::predict, {"predict", COMPETITION_QUAL "predict", 2, {"self", "predictions_df"}, kPredictDoc,
+                       "(self, predictions_df)", predict_impl}, true},
+    {&names::write_submission_file, {"write_submission_file", COMPETITION_QUAL "write_submission_file", 1,
+                                     {"self", nullptr}, kWriteDoc, "(self)", write_submission_file_impl}, true},
+    {&names::mangled_error, {"__error", COMPETITION_QUAL "__error", 2, {"self", "msg"}, nullptr,
                              "(self, msg)", error_impl}, false},
-    {"_Competition__read_csv", {"__read_csv", COMPETITION_QUAL "__read_csv", 2, {"self", "file_name"},
+    {&names::mangled_read_csv, {"__read_csv", COMPETITION_QUAL "__read_csv", 2, {"self", "file_name"},
                                 nullptr, "(self, file_name)", read_csv_impl}, false},
-    {"__dir__", {"__dir__", COMPETITION_QUAL "__dir__", 1, {"self", nullptr}, nullptr, "(self)",
-                 dir_impl}, false},
+    {&names::dunder_dir, {"__dir__", COMPETITION_QUAL "__dir__", 1, {"self", nullptr}, nullptr, "(self)",
+                          dir_impl}, false},
 };
 
 PyObject** const kMembers[] = {&names::INIT, &names::AWAITING_PREDICT, &names::MADE_PREDICTION,
                                &names::DONE};
 
-// class State(enum.Enum): INIT = enum.auto(); ... built as the class statement builds it.
-py::Ref build_state(PyObject* home) {
-    py::Ref enum_mod = lookup_global(home, names::enum_);
-    if (!enum_mod) return py::Ref();
-    py::Ref Enum = py::unchecked::getattr(enum_mod.get(), names::Enum);
-    if (!Enum) return py::Ref();
-    py::Ref bases = py::unchecked::tuple(Enum.get());
-    if (!bases) return py::Ref();
-    PyObject* meta = reinterpret_cast<PyObject*>(Py_TYPE(Enum.get()));
-    py::Ref name = py::Ref::steal(PyUnicode_FromString("State"));
-    if (!name) return py::Ref();
-    py::Ref ns;
+// The namespace a class statement starts from: the metaclass's __prepare__(name, bases), or a
+// dict where the metaclass has none.
+py::Ref prepare_namespace(PyObject* meta, PyObject* name, PyObject* bases) {
     py::Ref prepare = py::Ref::steal(PyObject_GetAttr(meta, names::dunder_prepare));
-    if (prepare) {
-        ns = py::unchecked::call(prepare.get(), name.get(), bases.get());
-        if (!ns) return py::Ref();
-        if (!PyMapping_Check(ns.get())) {
-            PyErr_Format(PyExc_TypeError, "%.200s.__prepare__() must return a mapping, not %.200s",
+    if (!prepare) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::Error();
+        PyErr_Clear();
+        return py::take(PyDict_New());
+    }
+    py::Ref ns = prepare.call(name, bases);
+    if (!PyMapping_Check(ns.get()))
+        py::raise_format(PyExc_TypeError, "%.200s.__prepare__() must return a mapping, not %.200s",
                          PyType_Check(meta) ? reinterpret_cast<PyTypeObject*>(meta)->tp_name : "<metaclass>",
                          Py_TYPE(ns.get())->tp_name);
-            return py::Ref();
-        }
-    } else {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return py::Ref();
-        PyErr_Clear();
-        ns = py::Ref::steal(PyDict_New());
-        if (!ns) return py::Ref();
-    }
-    py::Ref module = py::Ref::steal(PyUnicode_FromString("competition"));
-    py::Ref qualname = py::Ref::steal(PyUnicode_FromString("make_env.<locals>.State"));
-    if (!module || !qualname) return py::Ref();
-    if (PyObject_SetItem(ns.get(), names::dunder_module, module.get()) < 0) return py::Ref();
-    if (PyObject_SetItem(ns.get(), names::dunder_qualname, qualname.get()) < 0) return py::Ref();
-    for (PyObject** member : kMembers) {
-        py::Ref e = lookup_global(home, names::enum_);
-        if (!e) return py::Ref();
-        py::Ref auto_ = py::unchecked::getattr(e.get(), names::auto_);
-        if (!auto_) return py::Ref();
-        py::Ref value = py::unchecked::call(auto_.get());
-        if (!value) return py::Ref();
-        if (PyObject_SetItem(ns.get(), *member, value.get()) < 0) return py::Ref();
-    }
-    return py::unchecked::call(meta, name.get(), bases.get(), ns.get());
+    return ns;
 }
 
-// class Competition: built by calling type(name, (), namespace).
+// class State(enum.Enum):
+//     INIT = enum.auto()
+//     AWAITING_PREDICT = enum.auto()
+//     MADE_PREDICTION = enum.auto()
+//     DONE = enum.auto()
+// built as the class statement builds it: `enum` is read as a global for each member.
+py::Ref build_state(PyObject* home) {
+    py::Ref Enum = global(home, names::enum_).attr(names::Enum);
+    py::Ref bases = py::tuple(Enum);
+    PyObject* meta = reinterpret_cast<PyObject*>(Py_TYPE(Enum.get()));
+    py::Ref ns = prepare_namespace(meta, names::State, bases.get());
+    py::set_item(ns.get(), names::dunder_module, names::competition);
+    py::set_item(ns.get(), names::dunder_qualname, names::qualname_State);
+    for (PyObject** member : kMembers)
+        py::set_item(ns.get(), *member, global(home, names::enum_).attr(names::auto_).call().get());
+    return py::call(meta, names::State, bases, ns);
+}
+
+// class Competition: ... built by calling type(name, (), namespace).
 py::Ref build_competition(PyObject* scope, PyObject* State, PyObject* home) {
-    py::Ref ns = py::Ref::steal(PyDict_New());
-    if (!ns) return py::Ref();
-    py::Ref module = py::Ref::steal(PyUnicode_FromString("competition"));
-    py::Ref qualname = py::Ref::steal(PyUnicode_FromString("make_env.<locals>.Competition"));
-    py::Ref doc = py::Ref::steal(PyUnicode_FromString(kCompetitionDoc));
-    if (!module || !qualname || !doc) return py::Ref();
-    if (PyDict_SetItem(ns.get(), names::dunder_module, module.get()) < 0 ||
-        PyDict_SetItem(ns.get(), names::dunder_qualname, qualname.get()) < 0 ||
-        PyDict_SetItem(ns.get(), names::dunder_doc, doc.get()) < 0)
-        return py::Ref();
-    py::Ref init = py::unchecked::getattr(State, names::INIT);
-    if (!init || PyDict_SetItem(ns.get(), names::_state, init.get()) < 0) return py::Ref();
-    for (const MethodEntry& m : kMethods) {
-        py::Ref fn = function_new(&m.info, m.scoped ? scope : nullptr, home);
-        if (!fn || PyDict_SetItemString(ns.get(), m.key, fn.get()) < 0) return py::Ref();
-    }
-    py::Ref name = py::Ref::steal(PyUnicode_FromString("Competition"));
-    py::Ref bases = py::Ref::steal(PyTuple_New(0));
-    if (!name || !bases) return py::Ref();
-    return py::unchecked::call(reinterpret_cast<PyObject*>(&PyType_Type), name.get(), bases.get(), ns.get());
+    py::Ref ns = py::take(PyDict_New());
+    py::set_item(ns.get(), names::dunder_module, names::competition);
+    py::set_item(ns.get(), names::dunder_qualname, names::qualname_Competition);
+    py::set_item(ns.get(), names::dunder_doc, py::str(kCompetitionDoc).get());
+    py::set_item(ns.get(), names::_state, py::attr(State, names::INIT).get());
+    for (const MethodEntry& m : kMethods)
+        py::set_item(ns.get(), *m.key, function_new(&m.info, m.scoped ? scope : nullptr, home).get());
+    py::Ref bases = py::take(PyTuple_New(0));
+    return py::call(reinterpret_cast<PyObject*>(&PyType_Type), names::Competition, bases, ns);
 }
 
+// make_env(), whose guard is read through the global name as it is bound now:
+//
+//     def make_env():
+//         if make_env.__called__:
+//             raise Exception("You can only call `make_env()` once.")
+//         class State(enum.Enum): ...
+//         class Competition: ...
+//         make_env.__called__ = True
+//         return Competition()
 PyObject* make_env_impl(Function* f, PyObject* const*) {
-    py::Ref home_ref = py::Ref::borrow(f->home);
-    PyObject* home = home_ref.get();
-    // The guard, through the global name as it is bound now.
-    {
-        py::Ref self_fn = lookup_global(home, names::make_env);
-        if (!self_fn) return nullptr;
-        py::Ref called = py::unchecked::getattr(self_fn.get(), names::dunder_called);
-        if (!called) return nullptr;
-        int truth = PyObject_IsTrue(called.get());
-        if (truth < 0) return nullptr;
-        if (truth) {
-            raise_plain("You can only call `make_env()` once.");
-            return nullptr;
-        }
-    }
-    py::Ref scope = scope_new(home);
-    if (!scope) return nullptr;
+    py::Ref home = py::Ref::borrow(f->home);
+    if (global(home.get(), names::make_env).attr(names::dunder_called).is_true())
+        raise_plain("You can only call `make_env()` once.");
+    py::Ref scope = scope_new(home.get());
     Scope* s = as_scope(scope.get());
-    py::Ref State = build_state(home);
-    if (!State) return nullptr;
+    py::Ref State = build_state(home.get());
     py::assign(&s->State, State.get());
-    py::Ref Competition = build_competition(scope.get(), State.get(), home);
-    if (!Competition) return nullptr;
+    py::Ref Competition = build_competition(scope.get(), State.get(), home.get());
     py::assign(&s->Competition, Competition.get());
-    {
-        py::Ref self_fn = lookup_global(home, names::make_env);
-        if (!self_fn) return nullptr;
-        if (PyObject_SetAttr(self_fn.get(), names::dunder_called, Py_True) < 0) return nullptr;
-    }
-    return py::unchecked::call(Competition.get()).release();
+    global(home.get(), names::make_env).set_attr(names::dunder_called, Py_True);
+    return Competition.call().release();
 }
 
 } // namespace
@@ -236,24 +205,14 @@ void set_state(Scope* scope, PyObject* member_name) {
     scope_competition(scope).set_attr(names::_state, member.get());
 }
 
-// The forms that report by their result, until their callers move to exceptions.
-bool refuse_unchecked(PyObject* self, PyObject* msg) {
-    return py::boundary(false, [&] { refuse(self, msg); return true; });
-}
-bool refuse_unchecked(PyObject* self, const char* msg) {
-    return py::boundary(false, [&] { refuse(self, msg); return true; });
-}
-int state_is(Scope* scope, PyObject* member_name, int op) {
-    return py::boundary(-1, [&] { return int(state_compare(scope, member_name, op)); });
-}
-bool set_state_unchecked(Scope* scope, PyObject* member_name) {
-    return py::boundary(false, [&] { set_state(scope, member_name); return true; });
-}
-
 PyObject* error_impl(Function*, PyObject* const* args) { raise_plain(args[1]); }
 
 PyObject* dir_impl(Function*, PyObject* const*) {
-    return Py_BuildValue("[sssss]", "__dir__", "__doc__", "iter_test", "predict", "write_submission_file");
+    PyObject* const listed[] = {names::dunder_dir, names::dunder_doc, names::iter_test, names::predict,
+                                names::write_submission_file};
+    py::Ref list = py::take(PyList_New(0));
+    for (PyObject* name : listed) py::check(PyList_Append(list.get(), name));
+    return list.release();
 }
 
 py::Ref make_env_function(PyObject* module) { return function_new(&kMakeEnv, nullptr, module); }

@@ -2,8 +2,11 @@
 
 #include <cstddef>
 #include <new>
+#include <vector>
 
 #include <structmember.h>
+
+#include "py/type.hpp"
 
 #include "module/globals.hpp"
 
@@ -20,69 +23,57 @@ const char* error_name(const FunctionInfo* info) {
 #endif
 }
 
-bool too_many_positional(const FunctionInfo* info, Py_ssize_t given) {
-    PyErr_Format(PyExc_TypeError, "%s() takes %d positional argument%s but %zd %s given",
-                 error_name(info), info->nparams, info->nparams == 1 ? "" : "s", given,
-                 given == 1 ? "was" : "were");
-    return false;
+[[noreturn]] void too_many_positional(const FunctionInfo* info, Py_ssize_t given) {
+    py::raise_format(PyExc_TypeError, "%s() takes %d positional argument%s but %zd %s given", error_name(info),
+                     info->nparams, info->nparams == 1 ? "" : "s", given, given == 1 ? "was" : "were");
 }
 
-bool missing_arguments(const FunctionInfo* info, PyObject* const* bound) {
+[[noreturn]] void missing_arguments(const FunctionInfo* info, PyObject* const* bound) {
     int missing[2];
     int n = 0;
     for (int i = 0; i < info->nparams; ++i)
         if (!bound[i]) missing[n++] = i;
     if (n == 1)
-        PyErr_Format(PyExc_TypeError, "%s() missing 1 required positional argument: '%s'",
-                     error_name(info), info->params[missing[0]]);
-    else
-        PyErr_Format(PyExc_TypeError, "%s() missing %d required positional arguments: '%s' and '%s'",
+        py::raise_format(PyExc_TypeError, "%s() missing 1 required positional argument: '%s'", error_name(info),
+                         info->params[missing[0]]);
+    py::raise_format(PyExc_TypeError, "%s() missing %d required positional arguments: '%s' and '%s'",
                      error_name(info), n, info->params[missing[0]], info->params[missing[1]]);
-    return false;
+}
+
+// The parameter that the keyword `key` names.
+int keyword_parameter(const FunctionInfo* info, PyObject* key) {
+    if (!PyUnicode_Check(key)) py::raise_format(PyExc_TypeError, "%s() keywords must be strings", error_name(info));
+    for (int i = 0; i < info->nparams; ++i)
+        if (PyUnicode_CompareWithASCIIString(key, info->params[i]) == 0) return i;
+    py::raise_format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", error_name(info), key);
 }
 
 // Matches positional arguments and keywords (kwnames holds the names of the values that follow
 // the positional ones in args) to the parameters, in the interpreter's order of checks.
-bool bind_arguments(const FunctionInfo* info, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, PyObject** bound) {
+void bind_arguments(const FunctionInfo* info, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    PyObject** bound) {
     const int n = info->nparams;
     for (Py_ssize_t i = 0; i < nargs && i < n; ++i) bound[i] = args[i];
-    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-        if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", error_name(info));
-            return false;
-        }
-        int found = -1;
-        for (int i = 0; i < n; ++i) {
-            if (PyUnicode_CompareWithASCIIString(key, info->params[i]) == 0) {
-                found = i;
-                break;
-            }
-        }
-        if (found < 0) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'",
-                         error_name(info), key);
-            return false;
-        }
-        if (bound[found]) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%S'",
-                         error_name(info), key);
-            return false;
-        }
+        const int found = keyword_parameter(info, key);
+        if (bound[found])
+            py::raise_format(PyExc_TypeError, "%s() got multiple values for argument '%S'", error_name(info), key);
         bound[found] = args[nargs + k];
     }
-    if (nargs > n) return too_many_positional(info, nargs);
+    if (nargs > n) too_many_positional(info, nargs);
     for (int i = 0; i < n; ++i)
-        if (!bound[i]) return missing_arguments(info, bound);
-    return true;
+        if (!bound[i]) missing_arguments(info, bound);
 }
 
+// The call of the function, where the interpreter calls us.
 PyObject* invoke(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* bound[2] = {nullptr, nullptr};
-    if (!bind_arguments(f->info, args, nargs, kwnames, bound)) return nullptr;
-    return py::boundary<PyObject*>(nullptr, [&] { return f->info->impl(f, bound); });
+    return py::boundary<PyObject*>(nullptr, [&] {
+        PyObject* bound[2] = {nullptr, nullptr};
+        bind_arguments(f->info, args, nargs, kwnames, bound);
+        return f->info->impl(f, bound);
+    });
 }
 
 #if PY_VERSION_HEX >= 0x03080000
@@ -91,28 +82,27 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
 }
 #endif
 
+#if PY_VERSION_HEX < 0x03080000
+// The call through tp_call (before 3.8): the values laid out as a vectorcall lays them out,
+// positional ones, then the keyword values.
 PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
-    Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    Py_ssize_t nkw = kwargs ? PyDict_Size(kwargs) : 0;
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    const Py_ssize_t nkw = kwargs ? PyDict_Size(kwargs) : 0;
     Function* f = reinterpret_cast<Function*>(self);
     if (nkw == 0) return invoke(f, &PyTuple_GET_ITEM(args, 0), nargs, nullptr);
-    // Lay the values out as a vectorcall would: positional ones, then the keyword values.
-    py::Ref kwnames = py::Ref::steal(PyTuple_New(nkw));
-    if (!kwnames) return nullptr;
-    PyObject** stack = static_cast<PyObject**>(PyMem_Malloc((nargs + nkw) * sizeof(PyObject*)));
-    if (!stack) return PyErr_NoMemory();
-    for (Py_ssize_t i = 0; i < nargs; ++i) stack[i] = PyTuple_GET_ITEM(args, i);
-    Py_ssize_t pos = 0, k = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
-        PyTuple_SET_ITEM(kwnames.get(), k, py::new_ref(key));
-        stack[nargs + k] = value;
-        ++k;
-    }
-    PyObject* result = invoke(f, stack, nargs, kwnames.get());
-    PyMem_Free(stack);
-    return result;
+    return py::boundary<PyObject*>(nullptr, [&] {
+        py::Ref kwnames = py::take(PyTuple_New(nkw));
+        std::vector<PyObject*> stack(&PyTuple_GET_ITEM(args, 0), &PyTuple_GET_ITEM(args, 0) + nargs);
+        Py_ssize_t pos = 0, k = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            PyTuple_SET_ITEM(kwnames.get(), k++, py::new_ref(key));
+            stack.push_back(value);
+        }
+        return invoke(f, stack.data(), nargs, kwnames.get());
+    });
 }
+#endif
 
 PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
     if (obj == nullptr || obj == Py_None) return py::new_ref(self);
@@ -188,60 +178,58 @@ PyMemberDef function_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
+// Vectorcall from 3.8 on, where the interpreter's own functions use it.
+#if PY_VERSION_HEX >= 0x03090000
+constexpr unsigned long kVectorcallFlags = Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
+#elif PY_VERSION_HEX >= 0x03080000
+constexpr unsigned long kVectorcallFlags = _Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
+#else
+constexpr unsigned long kVectorcallFlags = 0;
+#endif
+
+const PyType_Slot function_slots[] = {
+    {Py_tp_dealloc, py::slot(function_dealloc)},
+    {Py_tp_repr, py::slot(function_repr)},
+#if PY_VERSION_HEX >= 0x03080000
+    {Py_tp_call, py::slot(PyVectorcall_Call)},
+#else
+    {Py_tp_call, py::slot(function_call)},
+#endif
+    {Py_tp_traverse, py::slot(function_traverse)},
+    {Py_tp_clear, py::slot(function_clear)},
+    {Py_tp_descr_get, py::slot(function_descr_get)},
+    {Py_tp_getset, py::slot(function_getset)},
+    {Py_tp_members, py::slot(function_members)},
+    {0, nullptr},
+};
+
 } // namespace
 
-PyTypeObject FunctionType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+PyTypeObject FunctionType = py::type_object();
 
-bool function_type_ready() {
-    PyTypeObject* t = &FunctionType;
-    t->tp_name = "competition.function";
-    t->tp_basicsize = sizeof(Function);
-    t->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-#if PY_VERSION_HEX >= 0x03090000
-    t->tp_flags |= Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
-#elif PY_VERSION_HEX >= 0x03080000
-    t->tp_flags |= _Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
-#endif
+void function_type_ready() {
+    py::TypeSpec type_spec{"competition.function", sizeof(Function),
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | kVectorcallFlags, function_slots};
+    type_spec.dictoffset = offsetof(Function, dict);
+    type_spec.weaklistoffset = offsetof(Function, weaklist);
 #if PY_VERSION_HEX >= 0x03080000
-    t->tp_vectorcall_offset = offsetof(Function, vectorcall);
-    t->tp_call = PyVectorcall_Call;
-#else
-    t->tp_call = function_call;
+    type_spec.vectorcall_offset = offsetof(Function, vectorcall);
 #endif
-    t->tp_dealloc = function_dealloc;
-    t->tp_repr = function_repr;
-    t->tp_traverse = function_traverse;
-    t->tp_clear = function_clear;
-    t->tp_descr_get = function_descr_get;
-    t->tp_getset = function_getset;
-    t->tp_members = function_members;
-    t->tp_dictoffset = offsetof(Function, dict);
-    t->tp_weaklistoffset = offsetof(Function, weaklist);
-    (void)function_call;
-    return PyType_Ready(t) == 0;
+    py::ready(&FunctionType, type_spec);
 }
 
 py::Ref function_new(const FunctionInfo* info, PyObject* scope, PyObject* home) {
-    Function* f = PyObject_GC_New(Function, &FunctionType);
-    if (!f) return py::Ref();
+    Function* f = py::check(PyObject_GC_New(Function, &FunctionType));
 #if PY_VERSION_HEX >= 0x03080000
     f->vectorcall = function_vectorcall;
 #endif
-    f->name = nullptr;
-    f->qualname = nullptr;
-    f->module = nullptr;
-    f->doc = nullptr;
-    f->dict = nullptr;
-    f->weaklist = nullptr;
-    f->scope = nullptr;
-    f->home = nullptr;
+    f->name = f->qualname = f->module = f->doc = f->dict = f->weaklist = f->scope = f->home = nullptr;
     f->info = info;
     py::Ref owner = py::Ref::steal(reinterpret_cast<PyObject*>(f));
-    f->name = PyUnicode_FromString(info->name);
-    f->qualname = PyUnicode_FromString(info->qualname);
-    f->module = PyUnicode_FromString("competition");
-    f->doc = info->doc ? PyUnicode_FromString(info->doc) : py::none();
-    if (!f->name || !f->qualname || !f->module || !f->doc) return py::Ref();
+    f->name = py::str(info->name).release();
+    f->qualname = py::str(info->qualname).release();
+    f->module = py::new_ref(names::competition);
+    f->doc = info->doc ? py::str(info->doc).release() : py::none();
     py::assign(&f->scope, scope);
     py::assign(&f->home, home);
     PyObject_GC_Track(reinterpret_cast<PyObject*>(f));

@@ -40,7 +40,8 @@ struct Function {
 
 extern PyTypeObject FunctionType;
 
-bool function_type_ready();
+// Readies the type (once); throws py::Error.
+void function_type_ready();
 
 // A new function for info that reads its globals from the module object home; scope may be null.
 py::Ref function_new(const FunctionInfo* info, PyObject* scope, PyObject* home);

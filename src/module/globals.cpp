@@ -5,7 +5,7 @@
 
 namespace competition {
 
-Globals g;
+Process process;
 
 namespace names {
 PY_NAMES_DEFINE(COMPETITION_MODULE_NAMES)
@@ -24,7 +24,7 @@ py::Ref global(PyObject* home, PyObject* name) {
         if (PyErr_Occurred()) throw py::Error();
         py::raise_format(PyExc_NameError, "name '%U' is not defined", name);
     }
-    for (PyObject* ns : {dict, g.builtins}) {
+    for (PyObject* ns : {dict, process.builtins}) {
         if (PyObject* v = PyDict_GetItemWithError(ns, name)) return py::Ref::borrow(v);
         if (PyErr_Occurred()) throw py::Error();
     }
@@ -35,15 +35,5 @@ py::Ref global(const Function* f, PyObject* name) { return global(f->home, name)
 py::Ref global(const Scope* scope, PyObject* name) { return global(scope->home, name); }
 
 void print(const Scope* scope, PyObject* text) { global(scope, names::print).call(text); }
-
-// The forms that report by a null result, until their callers move to exceptions.
-py::Ref lookup_global(PyObject* module, PyObject* name) {
-    return py::boundary(py::Ref(), [&] { return global(module, name); });
-}
-py::Ref lookup_global(const Function* f, PyObject* name) { return lookup_global(f->home, name); }
-py::Ref lookup_global(const Scope* scope, PyObject* name) { return lookup_global(scope->home, name); }
-bool print_line(const Scope* scope, PyObject* text) {
-    return py::boundary(false, [&] { print(scope, text); return true; });
-}
 
 } // namespace competition

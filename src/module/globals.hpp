@@ -1,4 +1,4 @@
-// Module-wide state: the module's namespace, the objects bound at import, interned names.
+// Module-wide state: what one module object's import bound, and what the process shares.
 #pragma once
 
 #include "module/names.hpp"
@@ -27,25 +27,13 @@ struct ModuleState {
 // The module object's state; null once the module has been torn down.
 ModuleState* module_state(PyObject* module);
 
-// What belongs to the interpreter rather than to one module object: the builtins and their
-// functions the module compares with, the numpy module.
-struct Globals {
-    PyObject* builtins = nullptr;    // the builtins namespace (strong)
+// What belongs to the interpreter rather than to one module object: the builtins namespace and
+// the builtin functions the methods compare a global with (strong references, made at import).
+struct Process {
+    PyObject* builtins = nullptr;
     PyObject* builtin_isinstance = nullptr;
     PyObject* builtin_open = nullptr;
-    PyObject* numpy = nullptr;       // imported when the first test loop starts
 };
-extern Globals g;
-
-// The value of a global name as a function of the module object `module` would see it when it
-// runs: that module's namespace first, then the builtins. NameError when neither has it. New
-// reference. The forms with a function or a scope look in the namespace of the module object
-// that made it.
-py::Ref lookup_global(PyObject* module, PyObject* name);
-py::Ref lookup_global(const Function* f, PyObject* name);
-py::Ref lookup_global(const Scope* scope, PyObject* name);
-
-// Calls the builtin print (as the scope's module looks it up now) with one argument.
-bool print_line(const Scope* scope, PyObject* text);
+extern Process process;
 
 } // namespace competition

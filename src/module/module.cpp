@@ -10,96 +10,94 @@
 namespace competition {
 namespace {
 
-bool bind(PyObject* module, const char* name, py::Ref value) {
-    if (!value) return false;
-    PyObject* v = value.release();
-    if (PyModule_AddObject(module, name, v) == 0) return true;  // stolen on success only
-    Py_DECREF(v);
-    return false;
+// module.name = value, in the module's namespace.
+void bind(PyObject* module, PyObject* name, const py::Ref& value) {
+    py::check(PyDict_SetItem(py::check(PyModule_GetDict(module)), name, value.get()));
 }
+
+py::Ref import(PyObject* name) { return py::take(PyImport_Import(name)); }
 
 // `from package import name`
-py::Ref import_from(const char* package, const char* name) {
-    py::Ref attr = py::Ref::steal(PyUnicode_FromString(name));
-    if (!attr) return py::Ref();
-    py::Ref fromlist = py::unchecked::tuple(attr.get());
-    if (!fromlist) return py::Ref();
-    py::Ref pkg = py::Ref::steal(PyImport_ImportModuleLevel(package, nullptr, nullptr, fromlist.get(), 0));
-    if (!pkg) return py::Ref();
-    py::Ref value = py::Ref::steal(PyObject_GetAttr(pkg.get(), attr.get()));
-    if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        PyErr_Clear();
-        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, package);
-    }
-    return value;
+py::Ref import_from(PyObject* package, PyObject* name) {
+    py::Ref fromlist = py::tuple(name);
+    py::Ref pkg = py::take(PyImport_ImportModuleLevelObject(package, nullptr, nullptr, fromlist.get(), 0));
+    py::Ref value = py::Ref::steal(PyObject_GetAttr(pkg.get(), name));
+    if (value) return value;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::Error();
+    PyErr_Clear();
+    py::raise_format(PyExc_ImportError, "cannot import name '%U' from '%U'", name, package);
 }
 
-// The module body, run once for each module object the import makes.
-int exec_body(PyObject* m) {
-    if (!py::boundary(false, [] { names::ready(); return true; }) || !function_type_ready() || !scope_type_ready() || !generator_type_ready())
-        return -1;
+// The types of the module, shared by every module object of the process.
+void ready_types() {
+    names::ready();
+    function_type_ready();
+    scope_type_ready();
+    loop_types_ready();
+}
 
-    // The namespace, in this order.
-    if (!bind(m, "base64", py::Ref::steal(PyImport_ImportModule("base64")))) return -1;
-    if (!bind(m, "copy", py::Ref::steal(PyImport_ImportModule("copy")))) return -1;
-    if (!bind(m, "AES", import_from("Crypto.Cipher", "AES"))) return -1;
-    if (!bind(m, "enum", py::Ref::steal(PyImport_ImportModule("enum")))) return -1;
-    if (!bind(m, "StringIO", import_from("io", "StringIO"))) return -1;
-    if (!bind(m, "BytesIO", import_from("io", "BytesIO"))) return -1;
-    if (!bind(m, "os", py::Ref::steal(PyImport_ImportModule("os")))) return -1;
-    if (!bind(m, "pd", py::Ref::steal(PyImport_ImportModule("pandas")))) return -1;
+// What the reader compares the globals with: the objects this import bound (module state).
+void remember_bindings(PyObject* m) {
+    ModuleState* st = py::check(module_state(m));
+    PyObject* dict = py::check(PyModule_GetDict(m));
+    py::assign(&st->bound_AES, PyDict_GetItemWithError(dict, names::AES));
+    py::assign(&st->bound_base64, PyDict_GetItemWithError(dict, names::base64));
+    py::assign(&st->bound_BytesIO, PyDict_GetItemWithError(dict, names::BytesIO));
+    py::assign(&st->bound_AES_new, py::attr(st->bound_AES, names::new_).get());
+    py::assign(&st->bound_MODE_CBC, py::attr(st->bound_AES, names::MODE_CBC).get());
+    py::assign(&st->bound_b64decode, py::attr(st->bound_base64, names::b64decode).get());
+}
 
+// The builtins and their functions that the methods compare with, once per process.
+void remember_builtins() {
+    py::Ref builtins = import(names::builtins);
+    py::assign(&process.builtins, PyModule_GetDict(builtins.get()));
+    py::assign(&process.builtin_isinstance, PyDict_GetItemWithError(process.builtins, names::isinstance));
+    py::assign(&process.builtin_open, PyDict_GetItemWithError(process.builtins, names::open));
+}
+
+// The module body, run once for each module object the import makes:
+//
+//     import base64
+//     import copy
+//     from Crypto.Cipher import AES
+//     import enum
+//     from io import StringIO
+//     from io import BytesIO
+//     import os
+//     import pandas as pd
+//
+//     def make_env(): ...
+//     make_env.__called__ = False
+//     __all__ = ["make_env"]
+void exec_body(PyObject* m) {
+    ready_types();
+    bind(m, names::base64, import(names::base64));
+    bind(m, names::copy, import(names::copy));
+    bind(m, names::AES, import_from(names::Crypto_Cipher, names::AES));
+    bind(m, names::enum_, import(names::enum_));
+    bind(m, names::StringIO, import_from(names::io, names::StringIO));
+    bind(m, names::BytesIO, import_from(names::io, names::BytesIO));
+    bind(m, names::os, import(names::os));
+    bind(m, names::pd, import(names::pandas));
     py::Ref make_env = make_env_function(m);
-    if (!make_env) return -1;
-    if (!bind(m, "make_env", py::Ref::borrow(make_env.get()))) return -1;
-    if (PyObject_SetAttr(make_env.get(), names::dunder_called, Py_False) < 0) return -1;
-    if (!bind(m, "__all__", py::Ref::steal(Py_BuildValue("[s]", "make_env")))) return -1;
+    bind(m, names::make_env, make_env);
+    make_env.set_attr(names::dunder_called, Py_False);
+    py::Ref all = py::take(PyList_New(0));
+    py::check(PyList_Append(all.get(), names::make_env));
+    bind(m, names::dunder_all, all);
 
-    PyObject* dict = PyModule_GetDict(m);
-    ModuleState* st = module_state(m);
-    if (!st) {
-        PyErr_SetString(PyExc_SystemError, "competition: the module has no state");
-        return -1;
-    }
-    py::assign(&st->bound_AES, PyDict_GetItemString(dict, "AES"));
-    py::assign(&st->bound_base64, PyDict_GetItemString(dict, "base64"));
-    py::assign(&st->bound_BytesIO, PyDict_GetItemString(dict, "BytesIO"));
-    {
-        py::Ref aes_new = py::unchecked::getattr(st->bound_AES, names::new_);
-        py::Ref mode_cbc = aes_new ? py::unchecked::getattr(st->bound_AES, names::MODE_CBC) : py::Ref();
-        py::Ref b64decode = mode_cbc ? py::unchecked::getattr(st->bound_base64, names::b64decode) : py::Ref();
-        if (!b64decode) return -1;
-        py::assign(&st->bound_AES_new, aes_new.get());
-        py::assign(&st->bound_MODE_CBC, mode_cbc.get());
-        py::assign(&st->bound_b64decode, b64decode.get());
-    }
-
-    py::Ref builtins = py::Ref::steal(PyImport_ImportModule("builtins"));
-    if (!builtins) return -1;
-    py::assign(&g.builtins, PyModule_GetDict(builtins.get()));
-    py::assign(&g.builtin_isinstance, PyDict_GetItemString(g.builtins, "isinstance"));
-    py::assign(&g.builtin_open, PyDict_GetItemString(g.builtins, "open"));
-
+    remember_bindings(m);
+    remember_builtins();
     // The generators of iter_test() count as generators for collections.abc.
-    py::Ref abc = py::Ref::steal(PyImport_ImportModule("collections.abc"));
-    if (!abc) return -1;
-    py::Ref generator_abc = py::unchecked::getattr(abc.get(), names::Generator);
-    if (!generator_abc) return -1;
-    if (!py::unchecked::call_method(generator_abc.get(), names::register_, reinterpret_cast<PyObject*>(&GeneratorType)))
-        return -1;
-    return 0;
+    import(names::collections_abc).attr(names::Generator).method(names::register_, generator_type());
 }
 
 int exec_module(PyObject* m) {
-    try {
-        return exec_body(m);
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return -1;
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unexpected internal error");
-        return -1;
-    }
+    return py::boundary(-1, [m] {
+        exec_body(m);
+        return 0;
+    });
 }
 
 // The module state holds strong references: the collector sees them, and they go with the

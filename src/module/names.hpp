@@ -22,6 +22,7 @@
     X(INIT)                                                                                    \
     X(io)                                                                                      \
     X(isinstance)                                                                              \
+    X(iter_test)                                                                              \
     X(MADE_PREDICTION)                                                                         \
     X(make_env)                                                                                \
     X(MODE_CBC)                                                                                \
@@ -30,14 +31,17 @@
     X(os)                                                                                      \
     X(pandas)                                                                                  \
     X(pd)                                                                                      \
+    X(predict)                                                                                 \
     X(print)                                                                                   \
     X(State)                                                                                   \
     X(StringIO)                                                                                \
+    X(write_submission_file)                                                                   \
     AS(auto_, "auto")                                                                          \
     AS(collections_abc, "collections.abc")                                                     \
     AS(Crypto_Cipher, "Crypto.Cipher")                                                         \
     AS(dunder_all, "__all__")                                                                  \
     AS(dunder_called, "__called__")                                                            \
+    AS(dunder_dir, "__dir__")                                                                  \
     AS(dunder_doc, "__doc__")                                                                  \
     AS(dunder_file, "__file__")                                                                \
     AS(dunder_module, "__module__")                                                            \

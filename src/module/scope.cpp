@@ -1,5 +1,7 @@
 #include "module/scope.hpp"
 
+#include "py/type.hpp"
+
 namespace competition {
 
 namespace {
@@ -34,24 +36,23 @@ void scope_dealloc(PyObject* self) {
     PyObject_GC_Del(self);
 }
 
+const PyType_Slot scope_slots[] = {
+    {Py_tp_dealloc, py::slot(scope_dealloc)},
+    {Py_tp_traverse, py::slot(scope_traverse)},
+    {Py_tp_clear, py::slot(scope_clear)},
+    {0, nullptr},
+};
+
 } // namespace
 
-PyTypeObject ScopeType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+PyTypeObject ScopeType = py::type_object();
 
-bool scope_type_ready() {
-    PyTypeObject* t = &ScopeType;
-    t->tp_name = "competition.scope";
-    t->tp_basicsize = sizeof(Scope);
-    t->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-    t->tp_dealloc = scope_dealloc;
-    t->tp_traverse = scope_traverse;
-    t->tp_clear = scope_clear;
-    return PyType_Ready(t) == 0;
+void scope_type_ready() {
+    py::ready(&ScopeType, {"competition.scope", sizeof(Scope), Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, scope_slots});
 }
 
 py::Ref scope_new(PyObject* home) {
-    Scope* s = PyObject_GC_New(Scope, &ScopeType);
-    if (!s) return py::Ref();
+    Scope* s = py::check(PyObject_GC_New(Scope, &ScopeType));
     Py_XINCREF(home);
     s->home = home;
     s->State = nullptr;

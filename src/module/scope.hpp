@@ -22,7 +22,8 @@ struct Scope {
 
 extern PyTypeObject ScopeType;
 
-bool scope_type_ready();
+// Readies the type (once); throws py::Error.
+void scope_type_ready();
 
 // A new scope of the module object home, whose run variables are None.
 py::Ref scope_new(PyObject* home);

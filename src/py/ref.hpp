@@ -88,6 +88,14 @@ inline Ref take(PyObject* o) {
 
 inline Ref attr(PyObject* obj, PyObject* name) { return take(PyObject_GetAttr(obj, name)); }
 inline Ref item(PyObject* obj, PyObject* key) { return take(PyObject_GetItem(obj, key)); }
+// obj.name, or null where obj has no such attribute (AttributeError, cleared).
+inline Ref optional_attr(PyObject* obj, PyObject* name) {
+    Ref value = Ref::steal(PyObject_GetAttr(obj, name));
+    if (value) return value;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw Error();
+    PyErr_Clear();
+    return value;
+}
 inline void set_attr(PyObject* obj, PyObject* name, PyObject* value) {
     check(PyObject_SetAttr(obj, name, value));
 }
@@ -117,7 +125,7 @@ Ref call(PyObject* callable, const Args&... args) {
     PyObject* argv[] = {arg(args)...};
     return take(PyObject_Vectorcall(callable, argv, sizeof...(Args), nullptr));
 #else
-    // no vectorcall before 3.9 in the limited set of calls every release exports
+    // PyObject_Vectorcall is public from 3.9 on
     Ref packed = tuple(args...);
     return take(PyObject_Call(callable, packed.get(), nullptr));
 #endif
@@ -167,83 +175,5 @@ inline Ref Ref::item(PyObject* key) const { return py::item(o_, key); }
 inline void Ref::set_attr(PyObject* name, PyObject* value) const { py::set_attr(o_, name, value); }
 inline bool Ref::is_true() const { return py::is_true(o_); }
 
-// ---- unchecked calls -------------------------------------------------------------------------
-// The forms that report by a null result, for the code that has not moved to exceptions yet.
-namespace unchecked {
-
-
-inline Ref call(PyObject* callable) {
-#if PY_VERSION_HEX >= 0x03090000
-    return Ref::steal(PyObject_CallNoArgs(callable));
-#else
-    return Ref::steal(PyObject_CallObject(callable, nullptr));
-#endif
-}
-
-template <typename... Args>
-Ref call(PyObject* callable, Args... args) {
-    PyObject* argv[] = {args...};
-    constexpr Py_ssize_t n = sizeof...(Args);
-#if PY_VERSION_HEX >= 0x03090000
-    return Ref::steal(PyObject_Vectorcall(callable, argv, n, nullptr));
-#else
-    Ref tuple = Ref::steal(PyTuple_New(n));
-    if (!tuple) return Ref();
-    for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(tuple.get(), i, new_ref(argv[i]));
-    return Ref::steal(PyObject_Call(callable, tuple.get(), nullptr));
-#endif
-}
-
-// callable(*args, **{kwname: kwvalue ...}) with keyword names given as a tuple of str.
-inline Ref call_kw(PyObject* callable, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-#if PY_VERSION_HEX >= 0x03090000
-    return Ref::steal(PyObject_Vectorcall(callable, args, nargs, kwnames));
-#else
-    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    Ref tuple = Ref::steal(PyTuple_New(nargs));
-    if (!tuple) return Ref();
-    for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(tuple.get(), i, new_ref(args[i]));
-    Ref kwargs;
-    if (nkw) {
-        kwargs = Ref::steal(PyDict_New());
-        if (!kwargs) return Ref();
-        for (Py_ssize_t i = 0; i < nkw; ++i)
-            if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0)
-                return Ref();
-    }
-    return Ref::steal(PyObject_Call(callable, tuple.get(), kwargs.get()));
-#endif
-}
-
-// obj.name(*args), name an interned str.
-template <typename... Args>
-Ref call_method(PyObject* obj, PyObject* name, Args... args) {
-#if PY_VERSION_HEX >= 0x03090000
-    PyObject* argv[] = {obj, args...};
-    return Ref::steal(PyObject_VectorcallMethod(name, argv, 1 + sizeof...(Args), nullptr));
-#else
-    Ref m = Ref::steal(PyObject_GetAttr(obj, name));
-    if (!m) return Ref();
-    return call(m.get(), args...);
-#endif
-}
-
-inline Ref getattr(PyObject* obj, PyObject* name) { return Ref::steal(PyObject_GetAttr(obj, name)); }
-
-// Builds a tuple from borrowed items.
-template <typename... Args>
-Ref tuple(Args... args) {
-    return Ref::steal(PyTuple_Pack(sizeof...(Args), args...));
-}
-
-// The truth of (a op b) through the full rich comparison, with no identity shortcut:
-// -1 on error.
-inline int compare(PyObject* a, PyObject* b, int op) {
-    Ref r = Ref::steal(PyObject_RichCompare(a, b, op));
-    if (!r) return -1;
-    return PyObject_IsTrue(r.get());
-}
-
-} // namespace unchecked
 
 } // namespace py

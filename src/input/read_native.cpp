@@ -1,0 +1,270 @@
+// The native load: what the steps of __read_csv do when every name they go through is bound as
+// the import bound it, done in one buffer. The file is read whole into one bytes object,
+// decrypted, checked and base64-decoded in place (without the GIL for large files), cut to the
+// decoded length in place (never moved, so that no copy of the plaintext is freed behind the
+// reader's back) and handed to read_csv through a BytesIO that shares it. The buffer is zeroed
+// once the frame is built or the load has failed.
+//
+// The regions that run without the GIL are plain C++ that reports by its result; the Python
+// error is raised once the GIL is back.
+#include <cerrno>
+#include <cstdint>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "input/core.hpp"
+#include "input/reader.hpp"
+#include "py/fast_path.hpp"
+
+namespace competition {
+namespace reader {
+
+namespace {
+
+constexpr Py_ssize_t kReleaseGilAbove = 1 << 16;
+
+// ---- the objects the import bound -----------------------------------------------------------
+
+// Is the entry `name` of the namespace d the very object `bound` (null: is there none)?
+bool entry_is(PyObject* d, PyObject* name, PyObject* bound) {
+    PyObject* v = PyDict_GetItemWithError(d, name);
+    if (!v && PyErr_Occurred()) throw py::Error();
+    return v == bound;
+}
+
+// Is the attribute `name` of obj the very object `bound`?
+bool attribute_is(PyObject* obj, PyObject* name, PyObject* bound) {
+    return py::attr(obj, name).get() == bound;
+}
+
+// The globals: AES, base64 and BytesIO as imported, and open the builtin one (no global open).
+bool globals_as_imported(PyObject* d, const ModuleState& st) {
+    return entry_is(d, names::AES, st.bound_AES) && entry_is(d, names::base64, st.bound_base64) &&
+           entry_is(d, names::BytesIO, st.bound_BytesIO) && entry_is(d, names::open, nullptr) &&
+           entry_is(process.builtins, names::open, process.builtin_open);
+}
+
+// What the steps call through them: AES.new, AES.MODE_CBC, base64.b64decode.
+bool attributes_as_imported(const ModuleState& st) {
+    return attribute_is(st.bound_AES, names::new_, st.bound_AES_new) &&
+           attribute_is(st.bound_AES, names::MODE_CBC, st.bound_MODE_CBC) &&
+           attribute_is(st.bound_base64, names::b64decode, st.bound_b64decode);
+}
+
+// ---- the pad rule -------------------------------------------------------------------------
+
+// Asks b64decode how it treats alphabet characters after the pads that complete a quantum.
+input::PadRule ask_pad_rule(PyObject* b64decode) {
+    py::Ref text = py::str("QQ==QQ==");
+    py::Ref decoded;
+    if (!py::fast_path([&] { decoded = py::call(b64decode, text); })) return input::PadRule::skip;
+    const bool stops = PyBytes_Check(decoded.get()) && PyBytes_GET_SIZE(decoded.get()) == 1;
+    return stops ? input::PadRule::stop : input::PadRule::skip;
+}
+
+// How the running interpreter's non-validating b64decode treats alphabet characters after the
+// pads that complete a quantum: older releases stop there, newer ones skip the pads and go on.
+// Asked once, of the b64decode the import bound. An interrupt or a MemoryError while asking
+// fails this load and leaves the question open.
+input::PadRule pad_rule(PyObject* b64decode) {
+    static int known = -1;  // -1 not asked yet, else the PadRule
+    if (known < 0) known = static_cast<int>(ask_pad_rule(b64decode));
+    return static_cast<input::PadRule>(known);
+}
+
+// ---- the file -----------------------------------------------------------------------------
+
+[[noreturn]] void raise_os_error(PyObject* path, int error) {
+    errno = error ? error : EIO;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
+    throw py::Error();
+}
+
+// Runs work() without the GIL when `release` says so. work is plain C++ that reports by its
+// result.
+template <typename Work>
+void without_gil_if(bool release, Work&& work) {
+    if (!release) {
+        work();
+        return;
+    }
+    Py_BEGIN_ALLOW_THREADS
+    work();
+    Py_END_ALLOW_THREADS
+}
+
+// A file descriptor, closed when it goes.
+class Fd {
+public:
+    explicit Fd(int fd) noexcept : fd_(fd) {}
+    Fd(Fd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    Fd& operator=(Fd&&) = delete;
+    ~Fd() { close(); }
+    int get() const noexcept { return fd_; }
+    void close() noexcept {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    int fd_;
+};
+
+// An input file open for reading, and its size when it is a regular file, else -1 (its size is
+// not known beforehand: it is read whole first).
+struct InputFile {
+    Fd fd;
+    Py_ssize_t size;
+};
+
+InputFile open_input(PyObject* path) {
+    PyObject* encoded = nullptr;
+    if (!PyUnicode_FSConverter(path, &encoded)) throw py::Error();
+    py::Ref fs_path = py::Ref::steal(encoded);
+    const char* name = PyBytes_AS_STRING(fs_path.get());
+    int error = 0;
+    int raw = -1;
+    without_gil_if(true, [&] {
+        raw = ::open(name, O_RDONLY | O_CLOEXEC);
+        error = errno;
+    });
+    if (raw < 0) raise_os_error(path, error);
+    InputFile file{Fd(raw), -1};
+    struct stat st;
+    if (::fstat(raw, &st) != 0) raise_os_error(path, errno);
+    if (S_ISDIR(st.st_mode)) raise_os_error(path, EISDIR);
+    if (S_ISREG(st.st_mode)) file.size = static_cast<Py_ssize_t>(st.st_size);
+    return file;
+}
+
+struct FileSource {
+    int fd;
+    int error;
+};
+
+// Reads exactly n bytes, or fails (at the end of the file too: its length was known).
+bool read_exactly(void* context, unsigned char* dst, std::size_t n) {
+    FileSource* source = static_cast<FileSource*>(context);
+    while (n > 0) {
+        ssize_t got = ::read(source->fd, dst, n);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            source->error = errno;
+            return false;
+        }
+        if (got == 0) {
+            source->error = EIO;  // the file shrank while being read
+            return false;
+        }
+        dst += got;
+        n -= static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+// The rest of a file that is not a regular one, in one new bytes object; the file is closed
+// once it has been read.
+Plaintext read_whole(Fd& fd, PyObject* path) {
+    Plaintext data(py::take(PyBytes_FromStringAndSize(nullptr, 1 << 16)));
+    Py_ssize_t size = 0;
+    for (;;) {
+        if (size == data.size()) data.resize(size * 2);  // the file grew, or is not a regular file: make room
+        ssize_t got = 0;
+        int error = 0;
+        unsigned char* dst = data.data() + size;
+        const std::size_t room = static_cast<std::size_t>(data.size() - size);
+        without_gil_if(true, [&] {
+            got = ::read(fd.get(), dst, room);
+            error = errno;
+        });
+        if (got == 0) break;
+        if (got > 0) {
+            size += got;
+            continue;
+        }
+        if (error != EINTR) raise_os_error(path, error);
+        py::check(PyErr_CheckSignals());
+    }
+    fd.close();
+    if (size != data.size()) data.resize(size);
+    return data;
+}
+
+// ---- decryption and decoding in place -----------------------------------------------------
+
+// What the pipeline made of the buffer: its verdict, and the length of the CSV bytes at its start.
+struct Decoded {
+    input::Status status = input::Status::ok;
+    std::size_t length = 0;
+};
+
+// A regular file is read once, chunk by chunk, each chunk decrypted into its place in the
+// buffer and decoded there while it is in cache.
+Decoded read_decoding(InputFile& file, PyObject* path, Plaintext& data, input::PadRule rule) {
+    const Py_ssize_t size = file.size;
+    data = Plaintext(py::take(PyBytes_FromStringAndSize(nullptr, size > 0 ? size : 1)));
+    prefer_huge_pages(data.get());
+    unsigned char* buf = data.data();
+    FileSource source = {file.fd.get(), 0};
+    Decoded decoded;
+    without_gil_if(size > kReleaseGilAbove, [&] {
+        decoded.status = input::read_decrypt_decode(read_exactly, &source, buf, static_cast<std::size_t>(size),
+                                                    input::kKey, input::kIv, &decoded.length, rule);
+    });
+    file.fd.close();
+    if (decoded.status == input::Status::read_error) raise_os_error(path, source.error);
+    return decoded;
+}
+
+// Not a regular file: read it whole, then decrypt and decode it in place.
+Decoded read_then_decode(InputFile& file, PyObject* path, Plaintext& data, input::PadRule rule) {
+    data = read_whole(file.fd, path);
+    unsigned char* buf = data.data();
+    const std::size_t size = static_cast<std::size_t>(data.size());
+    Decoded decoded;
+    without_gil_if(true, [&] {
+        decoded.status = input::decrypt_decode(buf, size, input::kKey, input::kIv, &decoded.length, rule);
+    });
+    return decoded;
+}
+
+// The CSV bytes of the file at path, decrypted and decoded in the buffer the file was read into
+// and cut to their length; an empty CSV when they decode to nothing.
+Plaintext decrypt_file(PyObject* path, input::PadRule rule) {
+    Plaintext data;
+    Decoded decoded;
+    {
+        InputFile file = open_input(path);
+        decoded = file.size < 0 ? read_then_decode(file, path, data, rule)
+                                : read_decoding(file, path, data, rule);
+    }
+    if (decoded.status != input::Status::ok) py::raise(PyExc_ValueError, input::status_text(decoded.status));
+    // An interrupt that arrived while the GIL was released belongs to this load.
+    py::check(PyErr_CheckSignals());
+    if (decoded.length == 0) return Plaintext(py::take(PyBytes_FromStringAndSize("", 0)));  // all zeros by now
+    shorten(data.get(), static_cast<Py_ssize_t>(decoded.length));
+    return data;
+}
+
+} // namespace
+
+bool bound_as_imported(PyObject* home, const ModuleState* st) {
+    PyObject* d = home ? PyModule_GetDict(home) : nullptr;
+    if (!d || !st || !st->bound_AES || !st->bound_base64 || !st->bound_b64decode || !st->bound_BytesIO)
+        return false;
+    return globals_as_imported(d, *st) && attributes_as_imported(*st);
+}
+
+py::Ref load_native(PyObject* home, const ModuleState& st, PyObject* path) {
+    py::Ref BytesIO = py::Ref::borrow(st.bound_BytesIO);
+    const input::PadRule rule = pad_rule(st.bound_b64decode);
+    Plaintext csv = decrypt_file(path, rule);
+    // By the time csv goes, the stream has been dropped; whatever the outcome, no plaintext
+    // stays in the buffer.
+    return parse(home, BytesIO.get(), csv.get());
+}
+
+} // namespace reader
+} // namespace competition

@@ -1,0 +1,54 @@
+// The module's types, declared as slot tables. Each is a static type (one per process, shared by
+// every module object, immutable from Python on every release) made ready from a table read as
+// PyType_FromSpec reads one:
+//
+//     PyTypeObject FunctionType = py::type_object();
+//     const PyType_Slot function_slots[] = {
+//         {Py_tp_dealloc, py::slot(function_dealloc)},
+//         ...
+//         {0, nullptr},
+//     };
+//     py::ready(&FunctionType, {"competition.function", sizeof(Function), flags, function_slots});
+#pragma once
+
+#include <cstddef>
+#include <type_traits>
+
+#include "py/error.hpp"
+
+namespace py {
+
+struct TypeSpec {
+    const char* name;
+    Py_ssize_t basicsize;
+    unsigned long flags;
+    const PyType_Slot* slots;  // ends with {0, nullptr}
+    // The offsets that have no slot id before 3.9 (members named __dictoffset__ and the like).
+    Py_ssize_t dictoffset = 0;
+    Py_ssize_t weaklistoffset = 0;
+    Py_ssize_t vectorcall_offset = 0;  // 3.8 and later
+};
+
+// A type object with its header set and every slot empty.
+inline PyTypeObject type_object() noexcept {
+    PyTypeObject t{};
+    const PyVarObject head[] = {PyVarObject_HEAD_INIT(nullptr, 0)};  // the macro ends with a comma
+    t.ob_base = head[0];
+    return t;
+}
+
+template <typename F, typename = std::enable_if_t<std::is_function<F>::value>>
+void* slot(F* function) noexcept {
+    return reinterpret_cast<void*>(function);
+}
+// A method table or member table handed to a slot.
+template <typename T, std::size_t N>
+void* slot(T (&table)[N]) noexcept {
+    return static_cast<void*>(table);
+}
+
+// Fills the type from the spec and readies it; a type that is ready already is left as it is.
+// Throws py::Error (SystemError for a slot id this table does not know).
+void ready(PyTypeObject* type, const TypeSpec& spec);
+
+} // namespace py
