@@ -98,13 +98,13 @@ run_tests() {
     module=$(ls "$ROOT/build/py$minor"/competition*.so)
     if [ $first = yes ]; then
       log "native core tests"
-      "$ROOT/build/py$minor/tests/native/core_tests" || status=1
+      "$(tools)/ctest" --test-dir "$ROOT/build/py$minor" --output-on-failure || status=1
     fi
     first=no
     py=$(venv "$minor")
     log "tests on Python $minor ($("$py" -c 'import pandas; print("pandas", pandas.__version__)'))"
     COMPETITION_MODULE=$module COMPETITION_PROBE_DIR="$ROOT/build/py$minor/tests/native" \
-      "$py" -m pytest -q -p no:cacheprovider "$ROOT/tests" || status=1
+      "$py" -m pytest -q "$ROOT/tests" || status=1
   done
   return $status
 }
@@ -122,12 +122,12 @@ run_sanitized() {  # the whole suite against an ASan+UBSan build, on the main in
   module=$(ls "$dir"/competition*.so)
   asan=$(g++ -print-file-name=libasan.so)
   log "native core tests (sanitized)"
-  "$dir/tests/native/core_tests"
+  "$bin/ctest" --test-dir "$dir" --output-on-failure
   log "tests on Python $MAIN_PY (sanitized)"
   # the interpreter itself is not instrumented: its own allocations at exit are not ours to report
   LD_PRELOAD="$asan" ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
     COMPETITION_MODULE=$module COMPETITION_PROBE_DIR="$dir/tests/native" COMPETITION_LEAK_ENVS=200 COMPETITION_SANITIZED=1 \
-    "$py" -m pytest -q -p no:cacheprovider "$ROOT/tests"
+    "$py" -m pytest -q "$ROOT/tests"
 }
 
 run_bench() {  # the loop on every interpreter of BENCH_PYTHONS, the load on the main one; one report

@@ -13,14 +13,13 @@ import sysconfig
 
 import pytest
 
-from conftest import MODULE_PATH
+from testsupport.module import MODULE_PATH
 
 KIT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "kit")
 ROOT = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 sys.path.insert(0, KIT)
 
-from competition_kit import cli  # noqa: E402
-from test_kit import kit  # noqa: E402  the command line, in-process
+from testsupport.kit import kit  # noqa: E402  the command line, in-process
 
 SANITIZED = bool(os.environ.get("COMPETITION_SANITIZED"))
 EXT_SUFFIX = sysconfig.get_config_var("EXT_SUFFIX")

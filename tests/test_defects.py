@@ -5,6 +5,7 @@ module (fresh imports, reloads, an interpreter it was not built for).
 Whatever could crash the interpreter runs in a child process, so that a crash is a failure
 here and not the end of the test run.
 """
+import base64
 import binascii
 import io
 import os
@@ -18,8 +19,8 @@ import uuid
 import pandas as pd
 import pytest
 
-from conftest import MODULE_PATH, load_module
-from sealing import seal
+from testsupport.module import MODULE_PATH, load_module
+from testsupport.sealing import encrypt_plaintext, pkcs7, seal
 
 CSV = b"PlayId,a,b\n1,0.5,x\n2,1.5,y\n3,2.5,z\n"
 
@@ -114,6 +115,39 @@ def test_a_patched_b64decode_is_called(fresh, monkeypatch):
     df = m.make_env()._Competition__read_csv("test.csv")
     assert calls == [str]
     assert df["b"].tolist() == ["patched", "y", "z"]
+
+
+def test_an_interrupt_while_the_pad_rule_is_probed_is_not_taken_for_an_answer(tmp_path):
+    # The native path asks the b64decode bound at import, once per process, how it reads text
+    # after a completing pad. An interrupt during that question must fail the load (as the
+    # steps' bare except does), not be swallowed and leave a guess that decodes the next file
+    # otherwise than the steps do.
+    text = base64.b64encode(b"x\n1\n") + b"QQ=="
+    interrupted_once = """
+import base64
+real = base64.b64decode
+calls = []
+def interrupted_once(s, *args, **kwargs):
+    calls.append(s)
+    if len(calls) == 1:
+        raise KeyboardInterrupt
+    return real(s, *args, **kwargs)
+base64.b64decode = interrupted_once
+"""
+    out = expect_clean_exit(run_child(tmp_path, """
+        import io
+        import pandas as pd
+        env = m.make_env()
+        for attempt in (1, 2):
+            try:
+                df = env._Competition__read_csv("test.csv")
+                expected = pd.read_csv(io.BytesIO(real(%r)), sep=",", low_memory=False)
+                print("frame", df.equals(expected))
+            except BaseException as e:
+                print(type(e).__name__, str(e).startswith("Failed to load input file"))
+        """ % text.decode("ascii"), files={"test.csv.encrypted": encrypt_plaintext(pkcs7(text))},
+        preamble=interrupted_once + PREAMBLE))
+    assert out.splitlines() == ["Exception True", "frame True"]
 
 
 def test_patched_cipher_attributes_are_called(fresh, monkeypatch):

@@ -6,7 +6,7 @@ import threading
 import pandas as pd
 import pytest
 
-from conftest import sealed_inputs
+from testsupport.sealing import sealed_inputs
 
 TEST = "PlayId,x,y\n2,1.5,a\n1,2.5,b\n2,3.5,c\n3,4.5,d\n1,5.5,e\n"
 SAMPLE = "PlayId,t1,t2\n1,0,0\n2,0,0\n3,0,0\n"

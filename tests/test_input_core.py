@@ -15,7 +15,8 @@ from Crypto.Cipher import AES
 from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
-from sealing import IV, KEY, encrypt_plaintext, pkcs7, seal
+from testsupport.profiles import examples
+from testsupport.sealing import IV, KEY, encrypt_plaintext, pkcs7, seal
 
 
 def _probe_dir():
@@ -34,9 +35,9 @@ CHUNK = probe.CHUNK_SIZE
 # older ones stop there. Ask this one, and hold the core to the same rule.
 SKIP_PADS = base64.b64decode(b"QQ==QQ==") != b"A"
 
-moderate = settings(max_examples=300, deadline=None, database=None,
+moderate = settings(max_examples=examples(300), deadline=None, database=None,
                     suppress_health_check=[HealthCheck.too_slow])
-few = settings(max_examples=60, deadline=None, database=None,
+few = settings(max_examples=examples(60), deadline=None, database=None,
                suppress_health_check=[HealthCheck.too_slow])
 
 

@@ -10,31 +10,20 @@ import pandas as pd
 import pytest
 from Crypto.Cipher import AES
 
-from conftest import MODULE_PATH
+from testsupport.module import MODULE_PATH
 
 KIT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "kit")
 sys.path.insert(0, KIT)
 
-from competition_kit import cli, rehearsal, synth  # noqa: E402
+from competition_kit import rehearsal, synth  # noqa: E402
 from competition_kit.module import fresh_env, load  # noqa: E402
+from testsupport.kit import kit  # noqa: E402  the command line, in-process
 
 MIXED = (b"PlayId,i,f,s,b,n,d\n"
          b"3,1,0.5,x,True,,2026-01-01\n"
          b"1,2,1e-3,\"y, z\",False,7,2026-01-02\n"
          b"3,-4,,w,True,,2026-01-03\n")
 SAMPLE = b"PlayId,t1,t2\n1,0,0\n3,0,0\n"
-
-
-def kit(*args):
-    """Runs the command line in-process: (exit status, stdout, stderr)."""
-    out, err = io.StringIO(), io.StringIO()
-    saved = sys.stdout, sys.stderr
-    sys.stdout, sys.stderr = out, err
-    try:
-        code = cli.main([str(a) for a in args])
-    finally:
-        sys.stdout, sys.stderr = saved
-    return code, out.getvalue(), err.getvalue()
 
 
 def one_error_line(code, err, *parts):

@@ -16,13 +16,13 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from conftest import MODULE_PATH
+from testsupport.module import MODULE_PATH
 
 KIT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "kit")
 sys.path.insert(0, KIT)
 
-from competition_kit import cli, progress, score, sealing, synth  # noqa: E402
-from test_kit import kit  # noqa: E402  the command line, in-process
+from competition_kit import progress, score, sealing, synth  # noqa: E402
+from testsupport.kit import kit  # noqa: E402  the command line, in-process
 
 NOTEBOOKS = all(importlib.util.find_spec(m) is not None for m in ("nbclient", "nbformat", "ipykernel"))
 needs_kernel = pytest.mark.skipif(not NOTEBOOKS, reason="nbclient and ipykernel are not installed here "

@@ -1,6 +1,6 @@
 """The test loop's generator as an object, and the edge cases of a participant's loop.
 
-Expected files are those the literal loop (literal.py) writes for the same participant code.
+Expected files are those the literal loop (testsupport/literal.py) writes for the same participant code.
 """
 import collections.abc
 import contextlib
@@ -14,10 +14,10 @@ import weakref
 import pandas as pd
 import pytest
 
-import literal
-from conftest import refused
-from literal import (CONFIRMATION, MSG_COLUMNS, MSG_DONE, MSG_NEXT, MSG_ONCE, MSG_WRITE,
-                     REMINDER)
+from testsupport import literal
+from testsupport.checks import refused
+from testsupport.literal import (CONFIRMATION, MSG_COLUMNS, MSG_DONE, MSG_NEXT, MSG_ONCE,
+                                 MSG_WRITE, REMINDER)
 
 pytestmark = pytest.mark.filterwarnings("ignore::FutureWarning")
 

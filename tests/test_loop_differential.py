@@ -1,4 +1,4 @@
-"""The module's loop against the literal loop (literal.py) over random data sets and participants.
+"""The module's loop against the literal loop (testsupport/literal.py) over random data sets and participants.
 
 Each example writes a test set and a sample submission as CSV text (0 to 50 groups, shuffled
 rows, int, float, str, bool, empty and mixed columns, PlayId as int, as float with missing values
@@ -19,8 +19,9 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from pandas.testing import assert_frame_equal
 
-import literal
-from literal import SUBMISSION
+from testsupport import literal
+from testsupport.literal import SUBMISSION
+from testsupport.profiles import examples
 
 pytestmark = pytest.mark.filterwarnings("ignore::FutureWarning")
 
@@ -360,7 +361,7 @@ def copy_on_write(request):
 def test_the_loop_does_the_literal_steps(target, tmp_path, submission_path, copy_on_write, wide):
     oracle_path = str(tmp_path / "oracle.csv")
 
-    @settings(max_examples=literal.hypothesis_examples(12 if wide else 60), deadline=None,
+    @settings(max_examples=examples(12 if wide else 60), deadline=None,
               suppress_health_check=[HealthCheck.too_slow], report_multiple_bugs=False)
     @given(n_groups=st.one_of(st.integers(0, 6), st.integers(0, 12 if wide else 50)),
            key_kind=st.sampled_from(["int", "float", "str"]),

@@ -3,7 +3,7 @@ from Python, the rules for joining answers, a predict that fails part way, the e
 of what is yielded, and the reader looked up for each input.
 
 Each case runs the same participant script against the module and against the literal steps
-(literal.py) and compares what both saw and wrote.
+(testsupport/literal.py) and compares what both saw and wrote.
 """
 import contextlib
 import io
@@ -16,8 +16,9 @@ import numpy as np
 import pandas as pd
 import pytest
 
-import literal
-from conftest import MODULE_PATH, sealed_inputs
+from testsupport import literal
+from testsupport.module import MODULE_PATH
+from testsupport.sealing import sealed_inputs
 
 pytestmark = pytest.mark.filterwarnings("ignore::FutureWarning")
 
@@ -198,6 +199,50 @@ def test_row_labels_are_those_of_the_literal_steps_type_included(env_with, case)
 
 
 # ---- the reader, looked up for each input -----------------------------------------------------
+
+def yielded_groups(env):
+    out = []
+    with contextlib.redirect_stdout(io.StringIO()):
+        for test_df, sample_df in env.iter_test():
+            out.append((test_df.to_dict("split"), repr(test_df.index), sample_df.to_dict("split"),
+                        repr(sample_df.index)))
+            env.predict(sample_df)
+    return out
+
+
+@pytest.mark.parametrize("patch", [
+    ("factorize", 1, ValueError), ("factorize", 2, ValueError),
+    ("factorize", 1, KeyboardInterrupt), ("factorize", 2, KeyboardInterrupt),
+    ("__version__", 3, None), ("__version__", "3\udc80", None),
+], ids=["test keys fail", "sample keys fail", "interrupt on test keys", "interrupt on sample keys",
+        "version not text", "version not ascii"])
+def test_an_error_while_the_indexed_walk_is_built(env_with, monkeypatch, patch):
+    # An ordinary error building the faster walk means the literal groups; an interrupt ends the
+    # advance that met it.
+    test, sample = "PlayId,x\n3,a\n1,b\n2,c\n1,d\n3,e\n", "PlayId,y\n1,0\n2,0\n3,0\n3,1\n"
+    expected = yielded_groups(env_with(test, sample)[1])
+    name, value, error = patch
+    if name == "__version__":
+        monkeypatch.setattr(pd, "__version__", value)
+    else:
+        real, calls = pd.factorize, []
+
+        def factorize(*args, **kwargs):
+            calls.append(args)
+            if len(calls) == value:
+                raise error("factorize failed")
+            return real(*args, **kwargs)
+
+        monkeypatch.setattr(pd, "factorize", factorize)
+    _, env = env_with(test, sample)
+    if error is KeyboardInterrupt:
+        with pytest.raises(KeyboardInterrupt):
+            next(env.iter_test())
+    else:
+        assert yielded_groups(env) == expected
+    if name == "factorize":
+        assert len(calls) >= value  # the faster walk was tried and met the error
+
 
 def test_the_reader_is_looked_up_for_each_input(env_with):
     _, env = env_with(TEST, SAMPLE)

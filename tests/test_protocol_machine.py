@@ -4,7 +4,7 @@ The model is the table of transitions: from the protocol state and from where ea
 stands it predicts every outcome (the group yielded, None with the reminder line, StopIteration,
 the refusal and its message, the confirmation line and the file), and the machine checks each
 against the environment, with ``_state`` after every step. The groups and the file expected for
-the model's accepted answers come from the literal loop (literal.py).
+the model's accepted answers come from the literal loop (testsupport/literal.py).
 """
 import gc
 import os
@@ -12,16 +12,17 @@ import weakref
 
 import pandas as pd
 import pytest
-from conftest import refused
 from hypothesis import HealthCheck, event, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import (RuleBasedStateMachine, initialize, invariant, rule,
                                  run_state_machine_as_test)
 from pandas.testing import assert_frame_equal
 
-import literal
-from literal import (CONFIRMATION, MSG_COLUMNS, MSG_DONE, MSG_FRAME, MSG_NEXT, MSG_ONCE,
-                     MSG_WRITE, REMINDER, SUBMISSION)
+from testsupport import literal
+from testsupport.checks import refused
+from testsupport.literal import (CONFIRMATION, MSG_COLUMNS, MSG_DONE, MSG_FRAME, MSG_NEXT,
+                                 MSG_ONCE, MSG_WRITE, REMINDER, SUBMISSION)
+from testsupport.profiles import examples
 
 pytestmark = pytest.mark.filterwarnings("ignore::FutureWarning")
 
@@ -290,6 +291,6 @@ def test_protocol(request, capsys, tmp_path, submission_path):
     ProtocolMachine.capsys = capsys
     ProtocolMachine.scratch = str(tmp_path)
     run_state_machine_as_test(ProtocolMachine, settings=settings(
-        max_examples=literal.hypothesis_examples(60), stateful_step_count=30, deadline=None,
+        max_examples=examples(60), stateful_step_count=30, deadline=None,
         suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much],
         report_multiple_bugs=False))

@@ -7,7 +7,7 @@ import types
 import pandas as pd
 import pytest
 
-from sealing import encrypt_plaintext, pkcs7, seal
+from testsupport.sealing import encrypt_plaintext, pkcs7, seal
 
 CSV = b"PlayId,a,b,c\n1,0.5,x,True\n2,,y,False\n3,2.25,,True\n"
 

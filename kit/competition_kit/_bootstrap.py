@@ -1,8 +1,12 @@
 """Runs a participant's code as the platform would, timing the environment's calls.
 
-As a script (by dry-run only): python _bootstrap.py SCRIPT BUNDLE RECORDS
-In a notebook kernel, dry-run's hidden first request loads this file and calls
-install(BUNDLE, RECORDS) instead, and the notebook's cells run after it.
+For a script, dry-run runs this file by its path: python .../_bootstrap.py SCRIPT BUNDLE RECORDS
+(main(); python -m competition_kit._bootstrap takes the same arguments). By its path, not as a
+module of the package: the child must not need the kit importable (it may run from a checkout
+put on the parent's sys.path, or another copy of it may be installed), it must run the parent's
+own copy, whose records the parent reads, and the participant's process is not to import the
+kit's package. In a notebook kernel, dry-run's hidden first request loads this file by its path
+and calls install(BUNDLE, RECORDS) instead, and the notebook's cells run after it.
 
 The bundle comes first on sys.path (for a script, then the script's own directory). The module
 is imported from the bundle and left as it is: the participant's `import competition` receives
@@ -125,9 +129,18 @@ def print_participant_traceback(exc_type, exc, tb, file=None):
     file.flush()
 
 
-def main(argv):
-    script, bundle, records = os.path.abspath(argv[1]), os.path.abspath(argv[2]), argv[3]
-    sys.path[0] = bundle  # in place of this file's directory
+USAGE = "usage: _bootstrap.py SCRIPT BUNDLE RECORDS\n"
+
+
+def main(argv=None) -> int:
+    """Runs SCRIPT as __main__ against BUNDLE, writing the timing records to RECORDS; returns the
+    exit status (a SystemExit of the script passes through)."""
+    argv = sys.argv[1:] if argv is None else list(argv)
+    if len(argv) != 3:
+        sys.stderr.write(USAGE)
+        return 2
+    script, bundle, records = os.path.abspath(argv[0]), os.path.abspath(argv[1]), argv[2]
+    sys.path[0] = bundle  # in place of this file's directory (or, run with -m, the working one)
     sys.path.insert(1, os.path.dirname(script))
     try:
         recorder = install(bundle, records)
@@ -150,4 +163,4 @@ def main(argv):
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv))
+    sys.exit(main())

@@ -49,6 +49,7 @@ def parser():
     s.add_argument("csv", nargs="+", metavar="CSV")
     s.add_argument("--out", required=True, metavar="DIR")
     allow_flags(s)
+    s.set_defaults(func=run_seal)
 
     s = sub.add_parser("inspect", help="summarise sealed inputs (decrypted in memory only)",
                        description="Decrypts test.csv.encrypted and sample_submission.csv.encrypted in DIR "
@@ -58,6 +59,7 @@ def parser():
                    help="the module file (default: the one in DIR, else $COMPETITION_MODULE, else the installed one)")
     s.add_argument("--verify", action="store_true",
                    help="only check DIR's files against its manifest (size and SHA-256); exit 1 when one differs")
+    s.set_defaults(func=run_inspect)
 
     s = sub.add_parser("bundle", help="seal both inputs and put the module beside them",
                        description="Makes DIR a folder a notebook can import the competition from.")
@@ -74,6 +76,7 @@ def parser():
     s.add_argument("--build-dir", metavar="DIR",
                    help="keep the builds in DIR/py<version> for the next time (default: a temporary folder)")
     allow_flags(s)
+    s.set_defaults(func=run_bundle)
 
     s = sub.add_parser("dry-run", help="run a participant script or notebook against a bundle",
                        description="Runs SCRIPT (a .py file, or an .ipynb notebook in a Jupyter kernel) as the "
@@ -86,6 +89,7 @@ def parser():
     s.add_argument("--output", metavar="NOTEBOOK", help="keep the executed notebook, with its outputs, here")
     s.add_argument("--answers", metavar="CSV", help="score the submission against these answers (see score)")
     s.add_argument("--metric", metavar="FILE.py:FUNCTION", help="score with this function (see score)")
+    s.set_defaults(func=run_dry_run)
 
     s = sub.add_parser("score", help="score a submission against known answers",
                        description="Scores SUBMISSION against ANSWERS (a CSV of PlayId and the true value), "
@@ -95,6 +99,7 @@ def parser():
     s.add_argument("--answers", required=True, metavar="CSV")
     s.add_argument("--metric", metavar="FILE.py:FUNCTION",
                    help="your own metric: FUNCTION(submission_df, answers_df) returning a number or a dict of them")
+    s.set_defaults(func=run_score)
 
     s = sub.add_parser("demo", help="make a synthetic competition and rehearse a baseline on it",
                        description="Makes a synthetic data set, bundles it, runs a baseline script "
@@ -106,39 +111,55 @@ def parser():
     s.add_argument("--seed", type=int, default=0)
     s.add_argument("--module", metavar="PATH",
                    help="the module file (default: $COMPETITION_MODULE, else the installed one)")
+    s.set_defaults(func=run_demo)
     return p
 
 
+def run_seal(args):
+    from .hosting import seal
+    for path in seal(args.csv, args.out, allow_empty=args.allow_empty,
+                     allow_unmatched=args.allow_unmatched):
+        print("wrote %s" % path)
+    return 0
+
+
+def run_inspect(args):
+    from .hosting import inspect
+    inspect(args.directory, args.module, verify_only=args.verify)
+    return 0
+
+
+def run_bundle(args):
+    from .hosting import bundle
+    from .hosting import module_versions
+    out_dir = bundle(args.test, args.sample, args.out, args.module, pythons=args.python,
+                     source=args.source, build_dir=args.build_dir, allow_empty=args.allow_empty,
+                     allow_unmatched=args.allow_unmatched)
+    print("bundle ready: %s (serves CPython %s)" % (out_dir, ", ".join(module_versions(os.listdir(out_dir)))))
+    return 0
+
+
+def run_dry_run(args):
+    from .rehearsal import dry_run
+    return dry_run(args.script, args.bundle, time_limit=args.time_limit, output=args.output,
+                   answers=args.answers, metric=args.metric)
+
+
+def run_score(args):
+    from .score import score_files
+    score_files(args.submission, args.answers, args.metric)
+    return 0
+
+
+def run_demo(args):
+    from . import demo
+    return demo.run_demo(groups=args.groups, rows_per_group=args.rows_per_group, features=args.features,
+                         predictions=args.predictions, seed=args.seed, module=args.module)
+
+
 def run(args):
-    if args.command == "seal":
-        from .hosting import seal
-        for path in seal(args.csv, args.out, allow_empty=args.allow_empty,
-                         allow_unmatched=args.allow_unmatched):
-            print("wrote %s" % path)
-        return 0
-    if args.command == "inspect":
-        from .hosting import inspect
-        inspect(args.directory, args.module, verify_only=args.verify)
-        return 0
-    if args.command == "bundle":
-        from .hosting import bundle
-        from .hosting import module_versions
-        out_dir = bundle(args.test, args.sample, args.out, args.module, pythons=args.python,
-                         source=args.source, build_dir=args.build_dir, allow_empty=args.allow_empty,
-                         allow_unmatched=args.allow_unmatched)
-        print("bundle ready: %s (serves CPython %s)" % (out_dir, ", ".join(module_versions(os.listdir(out_dir)))))
-        return 0
-    if args.command == "dry-run":
-        from .rehearsal import dry_run
-        return dry_run(args.script, args.bundle, time_limit=args.time_limit, output=args.output,
-                       answers=args.answers, metric=args.metric)
-    if args.command == "score":
-        from .score import score_files
-        score_files(args.submission, args.answers, args.metric)
-        return 0
-    from .demo import run_demo
-    return run_demo(groups=args.groups, rows_per_group=args.rows_per_group, features=args.features,
-                    predictions=args.predictions, seed=args.seed, module=args.module)
+    """Runs the subcommand parsed into args (each subparser sets its function as func)."""
+    return args.func(args)
 
 
 def main(argv=None):

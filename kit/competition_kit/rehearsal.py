@@ -21,7 +21,7 @@ from .sealing import read_sealed, remove_quietly
 
 WORKING = "/vantor/working"
 SUBMISSION = os.path.join(WORKING, "submission.csv")
-BOOTSTRAP = os.path.join(os.path.dirname(os.path.abspath(__file__)), "_bootstrap.py")
+BOOTSTRAP = os.path.join(os.path.dirname(os.path.abspath(__file__)), "_bootstrap.py")  # run by its path: see there
 TIME_LIMIT_STATUS = 124  # as timeout(1)
 GRACE = {"time": 1.0, "interrupt": 2.0}  # seconds a stopped child gets before it is killed
 clock = progress.clock

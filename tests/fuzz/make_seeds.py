@@ -11,7 +11,7 @@ import os
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from sealing import IV, KEY, pkcs7, seal  # noqa: E402
+from testsupport.sealing import IV, KEY, pkcs7, seal  # noqa: E402
 
 RAW, PLAIN, BOUNDARY, KEYED = 0, 1, 2, 3
 PKCS7 = 4

@@ -155,12 +155,6 @@ def csv_bytes(header, rows):
     return out.getvalue().encode("utf-8")
 
 
-def hypothesis_examples(default):
-    """max_examples for a property test: COMPETITION_HYPOTHESIS_EXAMPLES when set."""
-    value = os.environ.get("COMPETITION_HYPOTHESIS_EXAMPLES")
-    return int(value) if value else default
-
-
 class Target:
     """Environments of the implementation under test, made one after another within one test.
 
@@ -185,7 +179,7 @@ class Target:
 
     def put_inputs(self, test_csv=None, sample_csv=None):
         """Installs the inputs (str or bytes); None removes one."""
-        from sealing import seal
+        from .sealing import seal
         for name, text in (("test.csv", test_csv), ("sample_submission.csv", sample_csv)):
             data = text.encode("utf-8") if isinstance(text, str) else text
             if self.literal:

@@ -23,3 +23,10 @@ def seal(csv_bytes, line_length=None):
     if line_length:
         text = b"\n".join(text[i:i + line_length] for i in range(0, len(text), line_length))
     return encrypt_plaintext(pkcs7(text))
+
+
+def sealed_inputs(test_csv, sample_csv):
+    """The two shipped files for the given CSV texts (str or bytes)."""
+    enc = lambda t: seal(t.encode() if isinstance(t, str) else t)
+    return {"test.csv.encrypted": enc(test_csv),
+            "sample_submission.csv.encrypted": enc(sample_csv)}
