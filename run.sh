@@ -120,7 +120,9 @@ run_sanitized() {  # the whole suite against an ASan+UBSan build, on the main in
     -DPython_EXECUTABLE="$py" -DCOMPETITION_TESTS=ON -DCOMPETITION_SANITIZE=ON >/dev/null
   "$bin/cmake" --build "$dir" >&2
   module=$(ls "$dir"/competition*.so)
-  asan=$(g++ -print-file-name=libasan.so)
+  # the C++ runtime is preloaded with the sanitizer runtime: ASan finds the real __cxa_throw at
+  # start-up, and the interpreter itself does not load libstdc++ before the module throws
+  asan="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
   log "native core tests (sanitized)"
   "$bin/ctest" --test-dir "$dir" --output-on-failure
   log "tests on Python $MAIN_PY (sanitized)"
