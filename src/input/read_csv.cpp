@@ -52,52 +52,12 @@ using reader::Received;
 const char kKeyText[] = "sample-aes-key16";
 const char kIvText[] = "sample-iv-16byte";
 
-// The error that is set, taken out of the thread state and normalized, as an except clause
-// receives it. Released when this goes, unless it is set again or handed on.
-class CaughtError {
-public:
-    CaughtError() noexcept {
-        PyErr_Fetch(&type_, &value_, &traceback_);
-        PyErr_NormalizeException(&type_, &value_, &traceback_);
-    }
-    CaughtError(const CaughtError&) = delete;
-    CaughtError& operator=(const CaughtError&) = delete;
-    ~CaughtError() {
-        Py_XDECREF(type_);
-        Py_XDECREF(value_);
-        Py_XDECREF(traceback_);
-    }
-
-    // The three arguments of __exit__.
-    PyObject* type() const noexcept { return type_ ? type_ : Py_None; }
-    PyObject* value() const noexcept { return value_ ? value_ : Py_None; }
-    PyObject* traceback() const noexcept { return traceback_ ? traceback_ : Py_None; }
-
-    // Sets it again, as it was caught.
-    void reraise() noexcept {
-        PyErr_Restore(type_, value_, traceback_);
-        forget();
-    }
-    // Makes it the exception being handled (sys.exc_info()), its traceback on it.
-    void handle() noexcept {
-        if (traceback_ && value_) PyException_SetTraceback(value_, traceback_);
-        PyErr_SetExcInfo(type_, value_, traceback_);
-        forget();
-    }
-
-private:
-    void forget() noexcept { type_ = value_ = traceback_ = nullptr; }
-    PyObject* type_ = nullptr;
-    PyObject* value_ = nullptr;
-    PyObject* traceback_ = nullptr;
-};
-
 // While this lives, the error that was set is the exception being handled, as in an except
 // clause; the exception handled before is back when it goes.
 class Handling {
 public:
     Handling() noexcept {
-        CaughtError failure;
+        py::Caught failure;
         PyErr_GetExcInfo(&type_, &value_, &traceback_);
         failure.handle();
     }
@@ -136,7 +96,7 @@ py::Ref new_cipher(PyObject* home) {
 // Leaves a with block by the exception that is set: __exit__ is called with it, and it stands,
 // unless __exit__ raises in its turn.
 void exit_by_exception(PyObject* exit, PyObject* manager) {
-    CaughtError failure;
+    py::Caught failure;
     py::call(exit, manager, failure.type(), failure.value(), failure.traceback());
     failure.reraise();
 }

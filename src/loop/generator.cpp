@@ -22,37 +22,21 @@ void finish(Gen* g) {
 }
 
 // An exception leaving the body ends the generator; StopIteration becomes RuntimeError, as for
-// the interpreter's generators.
+// the interpreter's generators (before 3.7, a DeprecationWarning says it will).
 void exception_leaves_body(Gen* g) {
-    (void)g;
     if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return;
+    py::Caught stop;
 #if PY_VERSION_HEX >= 0x03070000
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb) PyException_SetTraceback(value, tb);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
+    (void)g;
     PyErr_SetString(PyExc_RuntimeError, "generator raised StopIteration");
-    PyObject *type2, *value2, *tb2;
-    PyErr_Fetch(&type2, &value2, &tb2);
-    PyErr_NormalizeException(&type2, &value2, &tb2);
-    Py_INCREF(value);
-    PyException_SetCause(value2, value);
-    PyException_SetContext(value2, value);
-    PyErr_Restore(type2, value2, tb2);
+    py::Caught error;
+    PyException_SetCause(error.value(), py::new_ref(stop.value()));
+    PyException_SetContext(error.value(), py::new_ref(stop.value()));
+    error.reraise();
 #else
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (PyErr_WarnFormat(PyExc_DeprecationWarning, 1, "generator '%.50S' raised StopIteration",
-                         g->qualname) < 0) {
-        Py_XDECREF(type);
-        Py_XDECREF(value);
-        Py_XDECREF(tb);
-        return;
-    }
-    PyErr_Restore(type, value, tb);
+    if (PyErr_WarnFormat(PyExc_DeprecationWarning, 1, "generator '%.50S' raised StopIteration", g->qualname) < 0)
+        return;  // the warning, turned into an error, stands
+    stop.reraise();
 #endif
 }
 

@@ -91,6 +91,47 @@ private:
     PyObject* traceback_ = nullptr;
 };
 
+// The error that is set, taken out of the thread state as an except clause receives it:
+// normalized, its traceback on it. Released when this goes, unless it is set again (reraise) or
+// made the exception being handled (handle).
+class Caught {
+public:
+    Caught() noexcept {
+        PyErr_Fetch(&type_, &value_, &traceback_);
+        PyErr_NormalizeException(&type_, &value_, &traceback_);
+        if (value_ && traceback_) PyException_SetTraceback(value_, traceback_);
+    }
+    Caught(const Caught&) = delete;
+    Caught& operator=(const Caught&) = delete;
+    ~Caught() {
+        Py_XDECREF(type_);
+        Py_XDECREF(value_);
+        Py_XDECREF(traceback_);
+    }
+
+    // What sys.exc_info() would give (None for what is missing); borrowed.
+    PyObject* type() const noexcept { return type_ ? type_ : Py_None; }
+    PyObject* value() const noexcept { return value_ ? value_ : Py_None; }
+    PyObject* traceback() const noexcept { return traceback_ ? traceback_ : Py_None; }
+
+    // Sets it again, as it was caught.
+    void reraise() noexcept {
+        PyErr_Restore(type_, value_, traceback_);
+        forget();
+    }
+    // Makes it the exception being handled (sys.exc_info()).
+    void handle() noexcept {
+        PyErr_SetExcInfo(type_, value_, traceback_);
+        forget();
+    }
+
+private:
+    void forget() noexcept { type_ = value_ = traceback_ = nullptr; }
+    PyObject* type_ = nullptr;
+    PyObject* value_ = nullptr;
+    PyObject* traceback_ = nullptr;
+};
+
 // Sets the Python error that stands for a C++ exception other than py::Error leaving our code.
 inline void translate_foreign_exception() noexcept {
     try {
