@@ -2,8 +2,9 @@
 //
 // At the first advance:
 //   - the keys, as a sorted group-by gives them: pd.factorize(test_df['PlayId'], sort=True);
-//   - the test rows by group and then by row (a counting sort over the key codes), copied once
-//     into one consolidated frame, so that each group is one contiguous slice of it;
+//   - the test rows by group and then by row (a counting sort over the key codes), taken once
+//     into one frame, so that each group is one contiguous slice of it (under Copy-on-Write the
+//     take waits for the chunks: the first takes its own rows, the second all the others);
 //   - the sample rows without PlayId by key and then in file order, the same way.
 // Each group is then one copy of a slice of each working copy (indexed_chunks.cpp).
 //
@@ -162,11 +163,11 @@ py::Ref intp_array(PyObject* np, const Positions& positions) {
     return array;
 }
 
-// Is a frame in as few blocks as its dtypes allow? Not when pandas cannot say.
-bool is_consolidated(PyObject* frame) {
-    py::Ref answer;
-    fast_path([&] { answer = py::attr(frame, loop_names::_mgr).method(loop_names::is_consolidated); });
-    return answer && answer.is_true();
+// Is every row in its own place?
+bool in_place(const Positions& order) {
+    for (std::size_t i = 0; i < order.size(); ++i)
+        if (order[i] != static_cast<Py_ssize_t>(i)) return false;
+    return true;
 }
 
 // Does this pandas turn evenly spaced positions taken from a RangeIndex into a RangeIndex?
@@ -190,9 +191,8 @@ public:
           walk_(std::make_unique<IndexedWalk>()) {}
 
     std::unique_ptr<IndexedWalk> build() {
-        if (!plain_test_frame() || !key_kind() || !factorized_codes()) return nullptr;
+        if (!plain_test_frame() || !key_kind() || !factorized_codes() || !copy_semantics()) return nullptr;
         sorted_rows_index();
-        if (!copy_semantics()) return nullptr;
         test_working_copy();
         sample_side();
         return std::move(walk_);
@@ -205,6 +205,7 @@ private:
     void sorted_rows_index();
     bool copy_semantics();
     void test_working_copy();
+    void test_rows_deferred();
     void sample_side();
     bool index_sample();
     bool sample_key_like_test(PyObject* key);
@@ -261,8 +262,11 @@ bool Plan::factorized_codes() {
 }
 
 // The sorted rows' index as the group-by splits it: the one-column copy of the key, sorted as
-// test_df.sort_values(by=['PlayId']) sorts, then taken in full as the group-by takes it.
+// test_df.sort_values(by=['PlayId']) sorts, then taken in full as the group-by takes it. Where a
+// take's labels are exact, it serves only to tell whether the sort left every row in place,
+// which it cannot have done where the rows by group are not in row order.
 void Plan::sorted_rows_index() {
+    if (!take_ranges_ && !in_place(order_)) return;
     py::Ref label = playid_list();
     py::Ref proxy = py::item(test_, label.get());
     py::Ref sorted = call_kw_only(proxy.attr(loop_names::sort_values).get(), loop_names::by, label.get());
@@ -287,8 +291,10 @@ bool Plan::copy_semantics() {
 // whose index is the sorted index, so that each slice of it has a group's exact labels;
 // otherwise the rows taken by group, whose labels are exact where a take never gives a
 // RangeIndex. Unless they are in as few blocks as their dtypes allow already, they are served
-// from consolidated copies of one chunk of groups at a time.
+// from consolidated copies of one chunk of groups at a time. Under Copy-on-Write the rows are
+// taken by group only when the chunks need them (test_rows_deferred).
 void Plan::test_working_copy() {
+    if (!in_row_order_ && walk_->slices_are_copies) return test_rows_deferred();
     py::Ref work;
     if (in_row_order_) {
         work = call_kw_only(py::attr(test_, loop_names::copy).get(), loop_names::deep, Py_False);
@@ -306,6 +312,19 @@ void Plan::test_working_copy() {
     }
     walk_->test_consolidated = is_consolidated(work.get());
     walk_->test_source = std::move(work);
+    walk_->sorted_index = std::move(sorted_index_);
+}
+
+// The rows in file order, kept as they are now by a shallow copy (a write to test_df copies
+// first), and what taking them by group needs: each working row's position, and the labels to
+// take with them where a take's own are not exact.
+void Plan::test_rows_deferred() {
+    walk_->test_rows = call_kw_only(py::attr(test_, loop_names::copy).get(), loop_names::deep, Py_False);
+    walk_->test_positions = intp_array(np_.get(), order_);
+    if (!take_ranges_) {
+        walk_->test_labels = std::move(index_);
+        sorted_index_.reset();
+    }
     walk_->sorted_index = std::move(sorted_index_);
 }
 
@@ -383,6 +402,12 @@ void Plan::sample_working_copy(const Positions& rows) {
 }
 
 } // namespace
+
+bool is_consolidated(PyObject* frame) {
+    py::Ref answer;
+    fast_path([&] { answer = py::attr(frame, loop_names::_mgr).method(loop_names::is_consolidated); });
+    return answer && answer.is_true();
+}
 
 std::unique_ptr<Walk> indexed_walk(PyObject* test_df, PyObject* sample_submission_df) {
     return Plan(test_df, sample_submission_df).build();
