@@ -42,9 +42,11 @@ namespace {
 
 PyTypeObject AccumulationType = py::type_object();
 
+Accumulation* as_accumulation(PyObject* o) { return reinterpret_cast<Accumulation*>(o); }
+
 Accumulation* accumulation_of(Scope* scope) {
     PyObject* o = scope->accumulation;
-    return o && Py_TYPE(o) == &AccumulationType ? reinterpret_cast<Accumulation*>(o) : nullptr;
+    return o && Py_TYPE(o) == &AccumulationType ? as_accumulation(o) : nullptr;
 }
 
 void forget_shape(Accumulation* acc) {
@@ -55,7 +57,7 @@ void forget_shape(Accumulation* acc) {
 }
 
 int acc_traverse(PyObject* self, visitproc visit, void* arg) {
-    Accumulation* acc = reinterpret_cast<Accumulation*>(self);
+    Accumulation* acc = as_accumulation(self);
     for (const Waiting& w : acc->waiting) Py_VISIT(w.frame);
     if (int r = acc->stacked.traverse(visit, arg)) return r;
     Py_VISIT(acc->frame_type);
@@ -67,7 +69,7 @@ int acc_traverse(PyObject* self, visitproc visit, void* arg) {
 }
 
 int acc_clear(PyObject* self) {
-    Accumulation* acc = reinterpret_cast<Accumulation*>(self);
+    Accumulation* acc = as_accumulation(self);
     std::vector<Waiting> waiting;
     waiting.swap(acc->waiting);
     ++acc->generation;
@@ -82,8 +84,8 @@ int acc_clear(PyObject* self) {
 void acc_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     acc_clear(self);
-    reinterpret_cast<Accumulation*>(self)->waiting.~vector();
-    reinterpret_cast<Accumulation*>(self)->stacked.~BlockStack();
+    as_accumulation(self)->waiting.~vector();
+    as_accumulation(self)->stacked.~BlockStack();
     PyObject_GC_Del(self);
 }
 

@@ -1,4 +1,28 @@
-// make_env and the environment it builds: the enumeration State, the class Competition.
+// make_env() and the environment it builds, with the two methods of Competition that are the
+// module's own:
+//
+//     def make_env():
+//         if make_env.__called__:
+//             raise Exception("You can only call `make_env()` once.") from None
+//         class State(enum.Enum):
+//             INIT = enum.auto(); AWAITING_PREDICT = enum.auto()
+//             MADE_PREDICTION = enum.auto(); DONE = enum.auto()
+//         class Competition:
+//             """Class supporting a timeseries-based ..."""
+//             _state = State.INIT
+//             def iter_test(self): ...              # loop/iter_test.cpp
+//             def predict(self, predictions_df): ...  # loop/predict.cpp
+//             def write_submission_file(self): ...  # loop/write_submission.cpp
+//             def __error(self, msg):
+//                 raise Exception(msg) from None
+//             def __read_csv(self, file_name): ...  # input/read_csv.cpp
+//             def __dir__(self):
+//                 return ["__dir__", "__doc__", "iter_test", "predict", "write_submission_file"]
+//         make_env.__called__ = True
+//         return Competition()
+//
+// The class statements are replayed as the interpreter runs them (__prepare__, the namespace,
+// the metaclass call); the run variables the methods share live in a scope object (scope.hpp).
 #include "module/globals.hpp"
 #include "module/methods.hpp"
 

@@ -78,7 +78,7 @@ PyObject* invoke(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject*
 
 #if PY_VERSION_HEX >= 0x03080000
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    return invoke(reinterpret_cast<Function*>(self), args, PyVectorcall_NARGS(nargsf), kwnames);
+    return invoke(as_function(self), args, PyVectorcall_NARGS(nargsf), kwnames);
 }
 #endif
 
@@ -88,7 +88,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
 PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     const Py_ssize_t nkw = kwargs ? PyDict_Size(kwargs) : 0;
-    Function* f = reinterpret_cast<Function*>(self);
+    Function* f = as_function(self);
     if (nkw == 0) return invoke(f, &PyTuple_GET_ITEM(args, 0), nargs, nullptr);
     return py::boundary<PyObject*>(nullptr, [&] {
         py::Ref kwnames = py::take(PyTuple_New(nkw));
@@ -110,7 +110,7 @@ PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
 }
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
-    Function* f = reinterpret_cast<Function*>(self);
+    Function* f = as_function(self);
     Py_VISIT(f->name);
     Py_VISIT(f->qualname);
     Py_VISIT(f->module);
@@ -122,7 +122,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
 }
 
 int function_clear(PyObject* self) {
-    Function* f = reinterpret_cast<Function*>(self);
+    Function* f = as_function(self);
     Py_CLEAR(f->name);
     Py_CLEAR(f->qualname);
     Py_CLEAR(f->module);
@@ -134,7 +134,7 @@ int function_clear(PyObject* self) {
 }
 
 void function_dealloc(PyObject* self) {
-    Function* f = reinterpret_cast<Function*>(self);
+    Function* f = as_function(self);
     PyObject_GC_UnTrack(self);
     if (f->weaklist) PyObject_ClearWeakRefs(self);
     function_clear(self);
@@ -142,24 +142,24 @@ void function_dealloc(PyObject* self) {
 }
 
 PyObject* function_repr(PyObject* self) {
-    Function* f = reinterpret_cast<Function*>(self);
+    Function* f = as_function(self);
     return PyUnicode_FromFormat("<function %U at %p>", f->qualname, self);
 }
 
 PyObject* get_name(PyObject* self, void*) {
-    return py::new_ref(reinterpret_cast<Function*>(self)->name);
+    return py::new_ref(as_function(self)->name);
 }
 int set_name(PyObject* self, PyObject* value, void*) {
-    return py::set_str(&reinterpret_cast<Function*>(self)->name, value, "__name__");
+    return py::set_str(&as_function(self)->name, value, "__name__");
 }
 PyObject* get_qualname(PyObject* self, void*) {
-    return py::new_ref(reinterpret_cast<Function*>(self)->qualname);
+    return py::new_ref(as_function(self)->qualname);
 }
 int set_qualname(PyObject* self, PyObject* value, void*) {
-    return py::set_str(&reinterpret_cast<Function*>(self)->qualname, value, "__qualname__");
+    return py::set_str(&as_function(self)->qualname, value, "__qualname__");
 }
 PyObject* get_text_signature(PyObject* self, void*) {
-    const char* sig = reinterpret_cast<Function*>(self)->info->text_signature;
+    const char* sig = as_function(self)->info->text_signature;
     if (!sig) Py_RETURN_NONE;
     return PyUnicode_FromString(sig);
 }

@@ -40,6 +40,8 @@ struct Function {
 
 extern PyTypeObject FunctionType;
 
+inline Function* as_function(PyObject* o) { return reinterpret_cast<Function*>(o); }
+
 // Readies the type (once); throws py::Error.
 void function_type_ready();
 
