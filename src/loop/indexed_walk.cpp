@@ -29,23 +29,6 @@ namespace competition {
 
 namespace {
 
-// callable(arg, **{kwname: kwvalue})
-py::Ref call_kw1(PyObject* callable, PyObject* arg, PyObject* kwname, PyObject* kwvalue) {
-    py::Ref kwnames = py::tuple(kwname);
-    PyObject* args[] = {arg, kwvalue};
-    return py::call_kw(callable, args, 1, kwnames.get());
-}
-
-// callable(**{kwname: kwvalue})
-py::Ref call_kw_only(PyObject* callable, PyObject* kwname, PyObject* kwvalue) {
-    py::Ref kwnames = py::tuple(kwname);
-    PyObject* args[] = {kwvalue};
-    return py::call_kw(callable, args, 0, kwnames.get());
-}
-
-// The list ['PlayId'], new on every use.
-py::Ref playid_list() { return py::take(Py_BuildValue("[O]", loop_names::PlayId)); }
-
 long as_long(PyObject* o) {
     long value = PyLong_AsLong(o);
     if (value == -1 && PyErr_Occurred()) throw py::Error();
@@ -78,7 +61,7 @@ enum class KeyKind { unsupported, integer, floating, boolean, text };
 // An object column is a text key only when every present value is a str.
 bool only_text(PyObject* pd, PyObject* series) {
     py::Ref infer = py::attr(pd, loop_names::api).attr(loop_names::types).attr(loop_names::infer_dtype);
-    py::Ref inferred = call_kw1(infer.get(), series, loop_names::skipna, Py_True);
+    py::Ref inferred = py::call_keyword(infer.get(), series, loop_names::skipna, Py_True);
     return text_equals(inferred.get(), "string") || text_equals(inferred.get(), "empty");
 }
 
@@ -250,7 +233,7 @@ bool Plan::key_kind() {
 
 // The keys as the sorted group-by gives them, each row's group, and the rows by group.
 bool Plan::factorized_codes() {
-    factorized_ = call_kw1(pd_.attr(loop_names::factorize).get(), key_.get(), loop_names::sort, Py_True);
+    factorized_ = py::call_keyword(pd_.attr(loop_names::factorize).get(), key_.get(), loop_names::sort, Py_True);
     if (!is_pair(factorized_.get())) return false;
     walk_->keys = py::take(PySequence_Tuple(PyTuple_GET_ITEM(factorized_.get(), 1)));
     const Py_ssize_t ngroups = PyTuple_GET_SIZE(walk_->keys.get());
@@ -269,7 +252,7 @@ void Plan::sorted_rows_index() {
     if (!take_ranges_ && !in_place(order_)) return;
     py::Ref label = playid_list();
     py::Ref proxy = py::item(test_, label.get());
-    py::Ref sorted = call_kw_only(proxy.attr(loop_names::sort_values).get(), loop_names::by, label.get());
+    py::Ref sorted = py::call_keyword(proxy.attr(loop_names::sort_values).get(), loop_names::by, label.get());
     py::Ref all_rows = np_.method(loop_names::arange, py::take(PyLong_FromSsize_t(rows_)));
     sorted_index_ = sorted.method(loop_names::take, all_rows).attr(loop_names::index);
     in_row_order_ = sorted_index_.attr(loop_names::is_monotonic_increasing).is_true();
@@ -297,7 +280,7 @@ void Plan::test_working_copy() {
     if (!in_row_order_ && walk_->slices_are_copies) return test_rows_deferred();
     py::Ref work;
     if (in_row_order_) {
-        work = call_kw_only(py::attr(test_, loop_names::copy).get(), loop_names::deep, Py_False);
+        work = py::call_keyword(py::attr(test_, loop_names::copy).get(), loop_names::deep, Py_False);
         work.set_attr(loop_names::index, sorted_index_.get());
         sorted_index_.reset();
     } else {
@@ -319,7 +302,7 @@ void Plan::test_working_copy() {
 // first), and what taking them by group needs: each working row's position, and the labels to
 // take with them where a take's own are not exact.
 void Plan::test_rows_deferred() {
-    walk_->test_rows = call_kw_only(py::attr(test_, loop_names::copy).get(), loop_names::deep, Py_False);
+    walk_->test_rows = py::call_keyword(py::attr(test_, loop_names::copy).get(), loop_names::deep, Py_False);
     walk_->test_positions = intp_array(np_.get(), order_);
     if (!take_ranges_) {
         walk_->test_labels = std::move(index_);
@@ -389,7 +372,7 @@ bool Plan::sample_rows_by_group(PyObject* key, Positions* rows) {
 void Plan::sample_working_copy(const Positions& rows) {
     py::Ref positions = intp_array(np_.get(), rows);
     py::Ref drop = py::attr(sample_, loop_names::drop);
-    py::Ref body = call_kw_only(drop.get(), loop_names::columns, playid_list().get());
+    py::Ref body = py::call_keyword(drop.get(), loop_names::columns, playid_list().get());
     py::Ref columns = body.attr(loop_names::columns);
     py::Ref index = py::attr(sample_, loop_names::index);
     const Py_ssize_t nrows = py::check_size(PyObject_Length(sample_));

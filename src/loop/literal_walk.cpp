@@ -16,16 +16,6 @@ namespace competition {
 
 namespace {
 
-// The list ['PlayId'], new on every use as the literal steps build it.
-py::Ref playid_list() { return py::take(Py_BuildValue("[O]", loop_names::PlayId)); }
-
-// callable(**{kwname: kwvalue})
-py::Ref call_kw_only(PyObject* callable, PyObject* kwname, PyObject* kwvalue) {
-    py::Ref kwnames = py::tuple(kwname);
-    PyObject* args[] = {kwvalue};
-    return py::call_kw(callable, args, 0, kwnames.get());
-}
-
 // next(it), or null when it is exhausted.
 py::Ref next_item(PyObject* it) {
     PyObject* item = PyIter_Next(it);
@@ -87,12 +77,12 @@ py::Ref literal_sample_frame(PyObject* sample_submission_df, PyObject* key) {
     py::Ref mask = py::take(PyObject_RichCompare(column.get(), key, Py_EQ));
     py::Ref rows = py::item(sample_submission_df, mask.get());
     py::Ref drop = rows.attr(loop_names::drop);
-    return call_kw_only(drop.get(), loop_names::columns, playid_list().get());
+    return py::call_keyword(drop.get(), loop_names::columns, playid_list().get());
 }
 
 std::unique_ptr<Walk> literal_walk(PyObject* test_df) {
     py::Ref sort_values = py::attr(test_df, loop_names::sort_values);
-    py::Ref sorted = call_kw_only(sort_values.get(), loop_names::by, playid_list().get());
+    py::Ref sorted = py::call_keyword(sort_values.get(), loop_names::by, playid_list().get());
     py::Ref grouped = sorted.method(loop_names::groupby, loop_names::PlayId);
     return std::make_unique<LiteralWalk>(py::take(PyObject_GetIter(grouped.get())));
 }

@@ -85,6 +85,9 @@ void ready();
 py::Ref pandas_module();
 py::Ref numpy_module();
 
+// The list ['PlayId'], new on every use, as the literal steps build it.
+py::Ref playid_list();
+
 // The one rule for an error on a fast path (py/fast_path.hpp).
 using py::fall_back_on_error;
 using py::fast_path;

@@ -150,6 +150,16 @@ inline Ref call_kw(PyObject* callable, PyObject* const* args, Py_ssize_t nargs, 
 #endif
 }
 
+// callable(**{kwname: kwvalue}) and callable(arg, **{kwname: kwvalue}).
+inline Ref call_keyword(PyObject* callable, PyObject* kwname, PyObject* kwvalue) {
+    PyObject* args[] = {kwvalue};
+    return call_kw(callable, args, 0, tuple(kwname).get());
+}
+inline Ref call_keyword(PyObject* callable, PyObject* arg, PyObject* kwname, PyObject* kwvalue) {
+    PyObject* args[] = {arg, kwvalue};
+    return call_kw(callable, args, 1, tuple(kwname).get());
+}
+
 // obj.name(*args), name an interned str.
 template <typename... Args>
 Ref call_method(PyObject* obj, PyObject* name, const Args&... args) {
