@@ -83,9 +83,10 @@ input::PadRule pad_rule(PyObject* b64decode) {
 }
 
 // Runs work() without the GIL when `release` says so. work is plain C++ that reports by its
-// result.
+// result: it cannot throw (nothing may unwind through a region without the GIL).
 template <typename Work>
 void without_gil_if(bool release, Work&& work) {
+    static_assert(noexcept(work()), "work without the GIL reports by its result");
     if (!release) {
         work();
         return;
@@ -126,7 +127,7 @@ InputFile open_input(PyObject* path) {
     const char* name = PyBytes_AS_STRING(fs_path.get());
     int error = 0;
     int raw = -1;
-    without_gil_if(true, [&] {
+    without_gil_if(true, [&]() noexcept {
         raw = ::open(name, O_RDONLY | O_CLOEXEC);
         error = errno;
     });
@@ -175,7 +176,7 @@ Plaintext read_whole(Fd& fd, PyObject* path) {
         int error = 0;
         unsigned char* dst = data.data() + size;
         const std::size_t room = static_cast<std::size_t>(data.size() - size);
-        without_gil_if(true, [&] {
+        without_gil_if(true, [&]() noexcept {
             got = ::read(fd.get(), dst, room);
             error = errno;
         });
@@ -209,7 +210,7 @@ Decoded read_decoding(InputFile& file, PyObject* path, Plaintext& data, input::P
     unsigned char* buf = data.data();
     FileSource source = {file.fd.get(), 0};
     Decoded decoded;
-    without_gil_if(size > kReleaseGilAbove, [&] {
+    without_gil_if(size > kReleaseGilAbove, [&]() noexcept {
         decoded.status = input::read_decrypt_decode(read_exactly, &source, buf, static_cast<std::size_t>(size),
                                                     input::kKey, input::kIv, &decoded.length, rule);
     });
@@ -224,7 +225,7 @@ Decoded read_then_decode(InputFile& file, PyObject* path, Plaintext& data, input
     unsigned char* buf = data.data();
     const std::size_t size = static_cast<std::size_t>(data.size());
     Decoded decoded;
-    without_gil_if(true, [&] {
+    without_gil_if(true, [&]() noexcept {
         decoded.status = input::decrypt_decode(buf, size, input::kKey, input::kIv, &decoded.length, rule);
     });
     return decoded;
