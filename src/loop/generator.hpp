@@ -25,7 +25,7 @@ struct Gen {
 };
 
 // The body, run by the protocol with the generator marked running. Each returns the value to
-// yield, or null: with no error when the body has ended, with the error that leaves it otherwise.
+// yield (a new reference), or null when the body has ended; an error leaving the body throws.
 PyObject* body_first_advance(Gen* g);  // from the start of the body to its first yield
 PyObject* body_resume(Gen* g);         // from a yield to the next
 
