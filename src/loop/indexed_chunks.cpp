@@ -70,48 +70,17 @@ void IndexedWalk::load_chunk(std::size_t group) {
     if (sample_body) load_sample_chunk(group, end);
 }
 
-// Where the rows are not taken by group yet, the first chunk takes its own rows and the second
-// the rows of every later chunk at once, which costs less than a take for each chunk.
 void IndexedWalk::load_test_chunk(std::size_t group, std::size_t end) {
-    Py_ssize_t first = test_bounds[group];
-    if (test_rows && group > 0) take_test_rows_from(first);
-    py::Ref frame;
-    if (test_rows) {
-        frame = consolidated(taken_test_rows(first, test_bounds[end]));
-    } else if (test_consolidated) {
-        frame = py::Ref::borrow(test_source.get());
-        first = test_base;
-    } else {
-        frame = copy_of_rows_consolidated(test_source.get(), first - test_base, test_bounds[end] - test_base);
+    py::Ref frame = py::Ref::borrow(test_source.get());
+    Py_ssize_t first = 0;
+    if (!test_consolidated) {
+        first = test_bounds[group];
+        frame = copy_of_rows_consolidated(frame.get(), first, test_bounds[end]);
     }
     test_chunk.iloc = frame.attr(loop_names::iloc);
     test_chunk.first = first;
     test_chunk.first_group = group;
     test_chunk.end_group = end;
-}
-
-// Working rows [first, stop) taken from the rows in file order, with the labels of their
-// positions where a take's own are not exact.
-py::Ref IndexedWalk::taken_test_rows(Py_ssize_t first, Py_ssize_t stop) const {
-    py::Ref positions = py::take(PySequence_GetSlice(test_positions.get(), first, stop));
-    py::Ref rows = py::Ref::borrow(test_rows.get());
-    py::Ref work = rows.method(loop_names::take, positions);
-    if (test_labels) {
-        py::Ref labels = py::Ref::borrow(test_labels.get());
-        work.set_attr(loop_names::index, labels.method(loop_names::take, positions).get());
-    }
-    return work;
-}
-
-// The working rows from `first` on become the test source; the rows in file order are let go.
-void IndexedWalk::take_test_rows_from(Py_ssize_t first) {
-    py::Ref work = taken_test_rows(first, test_bounds.back());
-    test_consolidated = is_consolidated(work.get());
-    test_source = std::move(work);
-    test_base = first;
-    test_rows.reset();
-    test_positions.reset();
-    test_labels.reset();
 }
 
 // The sample rows of the chunk's groups, taken in group order and consolidated.
@@ -186,24 +155,19 @@ void IndexedWalk::forget_sample_index() {
 int IndexedWalk::traverse(visitproc visit, void* arg) {
     Py_VISIT(keys.get());
     Py_VISIT(test_source.get());
-    Py_VISIT(test_rows.get());
-    Py_VISIT(test_labels.get());
     Py_VISIT(sorted_index.get());
     Py_VISIT(test_chunk.iloc.get());
     Py_VISIT(sample_body.get());
     Py_VISIT(sample_columns.get());
     Py_VISIT(sample_index.get());
     Py_VISIT(sample_chunk.iloc.get());
-    // test_positions and sample_positions are integer ndarrays: they hold no reference to anything
+    // sample_positions is an integer ndarray: it can hold no reference to anything
     return 0;
 }
 
 void IndexedWalk::clear() {
     keys.reset();
     test_source.reset();
-    test_rows.reset();
-    test_positions.reset();
-    test_labels.reset();
     sorted_index.reset();
     forget_sample_index();
     test_chunk = Chunk();

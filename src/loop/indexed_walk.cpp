@@ -2,9 +2,8 @@
 //
 // At the first advance:
 //   - the keys, as a sorted group-by gives them: pd.factorize(test_df['PlayId'], sort=True);
-//   - the test rows by group and then by row (a counting sort over the key codes), taken once
-//     into one frame, so that each group is one contiguous slice of it (under Copy-on-Write the
-//     take waits for the chunks: the first takes its own rows, the second all the others);
+//   - the test rows by group and then by row (a counting sort over the key codes), copied once
+//     into one consolidated frame, so that each group is one contiguous slice of it;
 //   - the sample rows without PlayId by key and then in file order, the same way.
 // Each group is then one copy of a slice of each working copy (indexed_chunks.cpp).
 //
@@ -153,6 +152,13 @@ bool in_place(const Positions& order) {
     return true;
 }
 
+// Is a frame in as few blocks as its dtypes allow? Not when pandas cannot say.
+bool is_consolidated(PyObject* frame) {
+    py::Ref answer;
+    fast_path([&] { answer = py::attr(frame, loop_names::_mgr).method(loop_names::is_consolidated); });
+    return answer && answer.is_true();
+}
+
 // Does this pandas turn evenly spaced positions taken from a RangeIndex into a RangeIndex?
 // Where it does not, a take's labels are a plain integer index whatever the positions, so a
 // slice of one take gives exactly what taking the slice's positions gives.
@@ -188,7 +194,6 @@ private:
     void sorted_rows_index();
     bool copy_semantics();
     void test_working_copy();
-    void test_rows_deferred();
     void sample_side();
     bool index_sample();
     bool sample_key_like_test(PyObject* key);
@@ -274,10 +279,8 @@ bool Plan::copy_semantics() {
 // whose index is the sorted index, so that each slice of it has a group's exact labels;
 // otherwise the rows taken by group, whose labels are exact where a take never gives a
 // RangeIndex. Unless they are in as few blocks as their dtypes allow already, they are served
-// from consolidated copies of one chunk of groups at a time. Under Copy-on-Write the rows are
-// taken by group only when the chunks need them (test_rows_deferred).
+// from consolidated copies of one chunk of groups at a time.
 void Plan::test_working_copy() {
-    if (!in_row_order_ && walk_->slices_are_copies) return test_rows_deferred();
     py::Ref work;
     if (in_row_order_) {
         work = py::call_keyword(py::attr(test_, loop_names::copy).get(), loop_names::deep, Py_False);
@@ -295,19 +298,6 @@ void Plan::test_working_copy() {
     }
     walk_->test_consolidated = is_consolidated(work.get());
     walk_->test_source = std::move(work);
-    walk_->sorted_index = std::move(sorted_index_);
-}
-
-// The rows in file order, kept as they are now by a shallow copy (a write to test_df copies
-// first), and what taking them by group needs: each working row's position, and the labels to
-// take with them where a take's own are not exact.
-void Plan::test_rows_deferred() {
-    walk_->test_rows = py::call_keyword(py::attr(test_, loop_names::copy).get(), loop_names::deep, Py_False);
-    walk_->test_positions = intp_array(np_.get(), order_);
-    if (!take_ranges_) {
-        walk_->test_labels = std::move(index_);
-        sorted_index_.reset();
-    }
     walk_->sorted_index = std::move(sorted_index_);
 }
 
@@ -385,12 +375,6 @@ void Plan::sample_working_copy(const Positions& rows) {
 }
 
 } // namespace
-
-bool is_consolidated(PyObject* frame) {
-    py::Ref answer;
-    fast_path([&] { answer = py::attr(frame, loop_names::_mgr).method(loop_names::is_consolidated); });
-    return answer && answer.is_true();
-}
 
 std::unique_ptr<Walk> indexed_walk(PyObject* test_df, PyObject* sample_submission_df) {
     return Plan(test_df, sample_submission_df).build();

@@ -23,9 +23,6 @@ struct Chunk {
     bool holds(std::size_t group) const { return iloc && group >= first_group && group < end_group; }
 };
 
-// Is a frame in as few blocks as its dtypes allow? Not when pandas cannot say.
-bool is_consolidated(PyObject* frame);
-
 class IndexedWalk final : public Walk {
 public:
     ~IndexedWalk() override { clear(); }
@@ -40,15 +37,8 @@ public:
 
     // test side
     py::Ref keys;                      // tuple, ascending
-    py::Ref test_source;               // the test rows by group from row test_base on
-                                       // (consolidated or not); null until they are taken
-    Py_ssize_t test_base = 0;
+    py::Ref test_source;               // the test rows by group (consolidated or not)
     bool test_consolidated = false;    // then test_source is served as it is
-    // Until the second chunk (test_source null): the rows in file order, a shallow copy of
-    // test_df that Copy-on-Write keeps as it was, and what taking the working rows needs.
-    py::Ref test_rows;
-    py::Ref test_positions;            // ndarray: each working row's position in test_df
-    py::Ref test_labels;               // test_df.index, where a take's labels are not exact
     py::Ref sorted_index;              // the group-by's index of the sorted rows; null when the
                                        // working rows' own index slices are exact
     Positions test_bounds;             // group g: rows [bounds[g], bounds[g + 1])
@@ -66,8 +56,6 @@ private:
     std::size_t chunk_end(std::size_t group) const;
     void load_chunk(std::size_t group);
     void load_test_chunk(std::size_t group, std::size_t end);
-    py::Ref taken_test_rows(Py_ssize_t first, Py_ssize_t stop) const;
-    void take_test_rows_from(Py_ssize_t first);
     void load_sample_chunk(std::size_t group, std::size_t end);
     py::Ref group_labels(std::size_t group) const;
 
