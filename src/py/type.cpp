@@ -25,16 +25,16 @@ void fill_slot(PyTypeObject* t, const PyType_Slot& s) {
 
 } // namespace
 
-void ready(PyTypeObject* type, const TypeSpec& spec) {
+void ready(PyTypeObject* type, const TypeSpec& type_spec) {
     if (type->tp_flags & Py_TPFLAGS_READY) return;
-    type->tp_name = spec.name;
-    type->tp_basicsize = spec.basicsize;
-    type->tp_flags = spec.flags;
-    for (const PyType_Slot* s = spec.slots; s->slot; ++s) fill_slot(type, *s);
-    type->tp_dictoffset = spec.dictoffset;
-    type->tp_weaklistoffset = spec.weaklistoffset;
+    type->tp_name = type_spec.name;
+    type->tp_basicsize = type_spec.basicsize;
+    type->tp_flags = type_spec.flags;
+    for (const PyType_Slot* s = type_spec.slots; s->slot; ++s) fill_slot(type, *s);
+    type->tp_dictoffset = type_spec.dictoffset;
+    type->tp_weaklistoffset = type_spec.weaklistoffset;
 #if PY_VERSION_HEX >= 0x03080000
-    type->tp_vectorcall_offset = spec.vectorcall_offset;
+    type->tp_vectorcall_offset = type_spec.vectorcall_offset;
 #endif
     check(PyType_Ready(type));
 }

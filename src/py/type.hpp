@@ -47,8 +47,8 @@ void* slot(T (&table)[N]) noexcept {
     return static_cast<void*>(table);
 }
 
-// Fills the type from the spec and readies it; a type that is ready already is left as it is.
+// Fills the type from its slot table and readies it; a type that is ready already is left as it is.
 // Throws py::Error (SystemError for a slot id this table does not know).
-void ready(PyTypeObject* type, const TypeSpec& spec);
+void ready(PyTypeObject* type, const TypeSpec& type_spec);
 
 } // namespace py
