@@ -182,7 +182,8 @@ void settle(Accumulation* acc) {
     py::Ref frame = acc->stacked.build(frame_type.get(), columns.get());
     if (!frame) py::raise(PyExc_RuntimeError, "the waiting answers lost their shape");
     if (acc->generation != generation) py::raise(PyExc_RuntimeError, kChanged);
-    acc->waiting.push_back({frame.release(), -1});
+    acc->waiting.push_back({frame.get(), -1});  // the reference moves once the push cannot fail
+    frame.release();
     acc->stacked.clear();
     ++acc->generation;
 }
@@ -224,7 +225,7 @@ void compact(Accumulation* acc) {
         if (acc->generation != generation) return;  // changed meanwhile: leave it be
         for (std::size_t i = first; i < acc->waiting.size(); ++i) Py_DECREF(acc->waiting[i].frame);
         acc->waiting.resize(first);
-        acc->waiting.push_back({merged.release(), level + 1});
+        acc->waiting.push_back({merged.release(), level + 1});  // within capacity: cannot fail
         ++acc->generation;
     }
 }
@@ -310,7 +311,8 @@ bool Joining::stack(Accumulation* acc, PyObject* answer) {
 void Joining::queue(Accumulation* acc, PyObject* answer) {
     settle(acc);
     compact(acc);
-    acc->waiting.push_back({py::new_ref(answer), 0});
+    acc->waiting.push_back({answer, 0});
+    Py_INCREF(answer);
     ++acc->generation;
     queued_ = answer;
 }

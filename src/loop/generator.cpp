@@ -171,17 +171,13 @@ PyObject* gen_repr(PyObject* self) {
     return PyUnicode_FromFormat("<generator object %S at %p>", as_gen(self)->qualname, self);
 }
 
-PyObject* get_name(PyObject* self, void*) { return py::new_ref(as_gen(self)->name); }
-int set_name(PyObject* self, PyObject* v, void*) { return py::set_str(&as_gen(self)->name, v, "__name__"); }
-PyObject* get_qualname(PyObject* self, void*) { return py::new_ref(as_gen(self)->qualname); }
-int set_qualname(PyObject* self, PyObject* v, void*) {
-    return py::set_str(&as_gen(self)->qualname, v, "__qualname__");
-}
 PyObject* get_running(PyObject* self, void*) { return PyBool_FromLong(as_gen(self)->running); }
 
 PyGetSetDef gen_getset[] = {
-    {const_cast<char*>("__name__"), get_name, set_name, nullptr, nullptr},
-    {const_cast<char*>("__qualname__"), get_qualname, set_qualname, nullptr, nullptr},
+    {const_cast<char*>("__name__"), py::get_member<Gen, &Gen::name>, py::set_str_member<Gen, &Gen::name>,
+     nullptr, const_cast<char*>("__name__")},
+    {const_cast<char*>("__qualname__"), py::get_member<Gen, &Gen::qualname>,
+     py::set_str_member<Gen, &Gen::qualname>, nullptr, const_cast<char*>("__qualname__")},
     {const_cast<char*>("gi_running"), get_running, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

@@ -14,13 +14,10 @@ constexpr Py_ssize_t kChunkRows = 32768;
 
 // One frame in as few blocks as its dtypes allow, in place where pandas can, else by a copy.
 py::Ref consolidated(py::Ref frame) {
-    PyObject* consolidate = PyObject_GetAttr(frame.get(), loop_names::_consolidate_inplace);
-    if (consolidate) {
-        py::call(py::Ref::steal(consolidate).get());
+    if (py::Ref consolidate = py::optional_attr(frame.get(), loop_names::_consolidate_inplace)) {
+        consolidate.call();
         return frame;
     }
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::Error();
-    PyErr_Clear();
     return frame.method(loop_names::copy);
 }
 

@@ -100,12 +100,8 @@ PyObject** const kMembers[] = {&names::INIT, &names::AWAITING_PREDICT, &names::M
 // The namespace a class statement starts from: the metaclass's __prepare__(name, bases), or a
 // dict where the metaclass has none.
 py::Ref prepare_namespace(PyObject* meta, PyObject* name, PyObject* bases) {
-    py::Ref prepare = py::Ref::steal(PyObject_GetAttr(meta, names::dunder_prepare));
-    if (!prepare) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::Error();
-        PyErr_Clear();
-        return py::take(PyDict_New());
-    }
+    py::Ref prepare = py::optional_attr(meta, names::dunder_prepare);
+    if (!prepare) return py::take(PyDict_New());
     py::Ref ns = prepare.call(name, bases);
     if (!PyMapping_Check(ns.get()))
         py::raise_format(PyExc_TypeError, "%.200s.__prepare__() must return a mapping, not %.200s",

@@ -109,27 +109,17 @@ PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
     return PyMethod_New(self, obj);
 }
 
+constexpr PyObject* Function::*kMembers[] = {
+    &Function::name, &Function::qualname, &Function::module, &Function::doc,
+    &Function::dict, &Function::scope, &Function::home,
+};
+
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
-    Function* f = as_function(self);
-    Py_VISIT(f->name);
-    Py_VISIT(f->qualname);
-    Py_VISIT(f->module);
-    Py_VISIT(f->doc);
-    Py_VISIT(f->dict);
-    Py_VISIT(f->scope);
-    Py_VISIT(f->home);
-    return 0;
+    return py::visit_members(as_function(self), kMembers, visit, arg);
 }
 
 int function_clear(PyObject* self) {
-    Function* f = as_function(self);
-    Py_CLEAR(f->name);
-    Py_CLEAR(f->qualname);
-    Py_CLEAR(f->module);
-    Py_CLEAR(f->doc);
-    Py_CLEAR(f->dict);
-    Py_CLEAR(f->scope);
-    Py_CLEAR(f->home);
+    py::clear_members(as_function(self), kMembers);
     return 0;
 }
 
@@ -146,18 +136,6 @@ PyObject* function_repr(PyObject* self) {
     return PyUnicode_FromFormat("<function %U at %p>", f->qualname, self);
 }
 
-PyObject* get_name(PyObject* self, void*) {
-    return py::new_ref(as_function(self)->name);
-}
-int set_name(PyObject* self, PyObject* value, void*) {
-    return py::set_str(&as_function(self)->name, value, "__name__");
-}
-PyObject* get_qualname(PyObject* self, void*) {
-    return py::new_ref(as_function(self)->qualname);
-}
-int set_qualname(PyObject* self, PyObject* value, void*) {
-    return py::set_str(&as_function(self)->qualname, value, "__qualname__");
-}
 PyObject* get_text_signature(PyObject* self, void*) {
     const char* sig = as_function(self)->info->text_signature;
     if (!sig) Py_RETURN_NONE;
@@ -165,8 +143,10 @@ PyObject* get_text_signature(PyObject* self, void*) {
 }
 
 PyGetSetDef function_getset[] = {
-    {const_cast<char*>("__name__"), get_name, set_name, nullptr, nullptr},
-    {const_cast<char*>("__qualname__"), get_qualname, set_qualname, nullptr, nullptr},
+    {const_cast<char*>("__name__"), py::get_member<Function, &Function::name>,
+     py::set_str_member<Function, &Function::name>, nullptr, const_cast<char*>("__name__")},
+    {const_cast<char*>("__qualname__"), py::get_member<Function, &Function::qualname>,
+     py::set_str_member<Function, &Function::qualname>, nullptr, const_cast<char*>("__qualname__")},
     {const_cast<char*>("__dict__"), PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {const_cast<char*>("__text_signature__"), get_text_signature, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},

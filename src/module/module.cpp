@@ -6,6 +6,7 @@
 
 #include "module/globals.hpp"
 #include "module/methods.hpp"
+#include "py/type.hpp"
 
 namespace competition {
 namespace {
@@ -21,10 +22,7 @@ py::Ref import(PyObject* name) { return py::take(PyImport_Import(name)); }
 py::Ref import_from(PyObject* package, PyObject* name) {
     py::Ref fromlist = py::tuple(name);
     py::Ref pkg = py::take(PyImport_ImportModuleLevelObject(package, nullptr, nullptr, fromlist.get(), 0));
-    py::Ref value = py::Ref::steal(PyObject_GetAttr(pkg.get(), name));
-    if (value) return value;
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::Error();
-    PyErr_Clear();
+    if (py::Ref value = py::optional_attr(pkg.get(), name)) return value;
     py::raise_format(PyExc_ImportError, "cannot import name '%U' from '%U'", name, package);
 }
 
@@ -102,27 +100,18 @@ int exec_module(PyObject* m) {
 
 // The module state holds strong references: the collector sees them, and they go with the
 // module. (Before 3.9 these may be called before the state exists: it is then null.)
+constexpr PyObject* ModuleState::*kBindings[] = {
+    &ModuleState::bound_AES, &ModuleState::bound_AES_new, &ModuleState::bound_MODE_CBC,
+    &ModuleState::bound_base64, &ModuleState::bound_b64decode, &ModuleState::bound_BytesIO,
+};
+
 int module_traverse(PyObject* m, visitproc visit, void* arg) {
     ModuleState* st = module_state(m);
-    if (!st) return 0;
-    Py_VISIT(st->bound_AES);
-    Py_VISIT(st->bound_AES_new);
-    Py_VISIT(st->bound_MODE_CBC);
-    Py_VISIT(st->bound_base64);
-    Py_VISIT(st->bound_b64decode);
-    Py_VISIT(st->bound_BytesIO);
-    return 0;
+    return st ? py::visit_members(st, kBindings, visit, arg) : 0;
 }
 
 int module_clear(PyObject* m) {
-    ModuleState* st = module_state(m);
-    if (!st) return 0;
-    Py_CLEAR(st->bound_AES);
-    Py_CLEAR(st->bound_AES_new);
-    Py_CLEAR(st->bound_MODE_CBC);
-    Py_CLEAR(st->bound_base64);
-    Py_CLEAR(st->bound_b64decode);
-    Py_CLEAR(st->bound_BytesIO);
+    if (ModuleState* st = module_state(m)) py::clear_members(st, kBindings);
     return 0;
 }
 

@@ -6,27 +6,17 @@ namespace competition {
 
 namespace {
 
+constexpr PyObject* Scope::*kMembers[] = {
+    &Scope::home, &Scope::State, &Scope::Competition, &Scope::active_key_value,
+    &Scope::active_sample_prediction_df, &Scope::submission_df, &Scope::accumulation,
+};
+
 int scope_traverse(PyObject* self, visitproc visit, void* arg) {
-    Scope* s = as_scope(self);
-    Py_VISIT(s->home);
-    Py_VISIT(s->State);
-    Py_VISIT(s->Competition);
-    Py_VISIT(s->active_key_value);
-    Py_VISIT(s->active_sample_prediction_df);
-    Py_VISIT(s->submission_df);
-    Py_VISIT(s->accumulation);
-    return 0;
+    return py::visit_members(as_scope(self), kMembers, visit, arg);
 }
 
 int scope_clear(PyObject* self) {
-    Scope* s = as_scope(self);
-    Py_CLEAR(s->home);
-    Py_CLEAR(s->State);
-    Py_CLEAR(s->Competition);
-    Py_CLEAR(s->active_key_value);
-    Py_CLEAR(s->active_sample_prediction_df);
-    Py_CLEAR(s->submission_df);
-    Py_CLEAR(s->accumulation);
+    py::clear_members(as_scope(self), kMembers);
     return 0;
 }
 

@@ -20,5 +20,10 @@
 #define PY_NAMES_DECLARE(TABLE) TABLE(PY_NAMES_DECLARE_, PY_NAMES_DECLARE_AS_)
 // In one source file: their definitions.
 #define PY_NAMES_DEFINE(TABLE) TABLE(PY_NAMES_DEFINE_, PY_NAMES_DEFINE_AS_)
-// In a function: interns those not made yet; throws py::Error when one cannot be made.
-#define PY_NAMES_INTERN(TABLE) TABLE(PY_NAMES_INTERN_, PY_NAMES_INTERN_AS_)
+// The body of a void function that interns the names (once per process, so that a call on a
+// hot path costs one test); throws py::Error when one cannot be made, and tries again next time.
+#define PY_NAMES_INTERN(TABLE)                                                                 \
+    static bool interned = false;                                                              \
+    if (interned) return;                                                                      \
+    TABLE(PY_NAMES_INTERN_, PY_NAMES_INTERN_AS_)                                               \
+    interned = true;

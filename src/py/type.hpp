@@ -15,6 +15,7 @@
 #include <type_traits>
 
 #include "py/error.hpp"
+#include "py/ref.hpp"
 
 namespace py {
 
@@ -45,6 +46,32 @@ void* slot(F* function) noexcept {
 template <typename T, std::size_t N>
 void* slot(T (&table)[N]) noexcept {
     return static_cast<void*>(table);
+}
+
+// The strong references an object keeps in PyObject* members, listed once for its traverse and
+// clear:
+//
+//     constexpr PyObject* Scope::*kScopeMembers[] = {&Scope::home, &Scope::State, ...};
+//     ... return py::visit_members(s, kScopeMembers, visit, arg);
+template <typename T, std::size_t N>
+int visit_members(T* o, PyObject* T::*const (&members)[N], visitproc visit, void* arg) {
+    for (PyObject* T::*m : members) Py_VISIT(o->*m);
+    return 0;
+}
+template <typename T, std::size_t N>
+void clear_members(T* o, PyObject* T::*const (&members)[N]) noexcept {
+    for (PyObject* T::*m : members) Py_CLEAR(o->*m);
+}
+
+// The getter and setter of a str attribute kept in a member (__name__, __qualname__); the
+// setter refuses anything but a str, naming the attribute given as its PyGetSetDef's closure.
+template <typename T, PyObject* T::*Member>
+PyObject* get_member(PyObject* self, void*) noexcept {
+    return new_ref(reinterpret_cast<T*>(self)->*Member);
+}
+template <typename T, PyObject* T::*Member>
+int set_str_member(PyObject* self, PyObject* value, void* name) noexcept {
+    return set_str(&(reinterpret_cast<T*>(self)->*Member), value, static_cast<const char*>(name));
 }
 
 // Fills the type from its slot table and readies it; a type that is ready already is left as it is.
