@@ -1,12 +1,16 @@
-// The reader's pure C++ core: AES-128-CBC decryption through libcrypto's EVP interface, the
-// plaintext check and a base64 decoder that answers what the interpreter's non-validating
-// base64.b64decode answers, fused into one pass over cache-sized chunks.
+// The reader's pure C++ core: AES-128-CBC decryption (the processor's AES instructions, or
+// portable tables), the plaintext check and a base64 decoder that answers what the
+// interpreter's non-validating base64.b64decode answers, fused into one pass over cache-sized
+// chunks.
 #include "input/core.hpp"
 
 #include <cstdlib>
 #include <cstring>
 
-#include <openssl/evp.h>
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+#include <immintrin.h>
+#endif
 
 namespace competition {
 namespace input {
@@ -22,58 +26,244 @@ const char* status_text(Status s) {
     case Status::bad_length: return "the ciphertext is not a whole number of 16-byte blocks";
     case Status::non_ascii: return "the plaintext holds a byte of 0x80 or above";
     case Status::bad_base64: return "the base64 text does not decode (incorrect padding)";
-    case Status::cipher_error: return "the cipher library failed";
     case Status::read_error: return "the file could not be read whole";
     }
     return "unknown status";
 }
 
+bool aes_instructions_available() {
+#if defined(__x86_64__) || defined(__i386__)
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    return __get_cpuid(1, &a, &b, &c, &d) && (c & bit_AES) && (d & bit_SSE2);
+#else
+    return false;
+#endif
+}
+
 namespace {
 
 // ---- the cipher -------------------------------------------------------------------------
+//
+// AES-128 decryption (FIPS 197) in the equivalent inverse cipher's form, with one key schedule
+// for two engines: the processor's AES instructions where it has them, else a table-driven
+// portable one. No library is involved: a cipher library linked into the module would set up
+// process-wide resources (thread-local keys, locks) at its first use, once for every copy of
+// the module file a process loads, and fail once they run out.
 
-// One EVP decryption context, freed (and its key schedule wiped) on every way out.
+// The S-box and its inverse, from the multiplicative inverse in GF(2^8) and the affine map.
+constexpr unsigned char gmul(unsigned a, unsigned b) {
+    unsigned p = 0;
+    for (int i = 0; i < 8; ++i) {
+        if (b & 1) p ^= a;
+        a = (a << 1) ^ ((a & 0x80) ? 0x11B : 0);
+        b >>= 1;
+    }
+    return static_cast<unsigned char>(p);
+}
+
+struct CipherTables {
+    unsigned char sbox[256];
+    unsigned char inv_sbox[256];
+    std::uint32_t td[4][256];  // one round of the inverse cipher for a byte, at each column row
+};
+
+constexpr std::uint32_t rotr8(std::uint32_t x) { return (x >> 8) | (x << 24); }
+
+constexpr CipherTables make_cipher_tables() {
+    CipherTables t{};
+    for (unsigned x = 0; x < 256; ++x) {
+        unsigned inv = 1;  // x^254, the inverse of x (0 for 0)
+        for (unsigned e = 254, base = x; e; e >>= 1, base = gmul(base, base))
+            if (e & 1) inv = gmul(inv, base);
+        unsigned s = inv;
+        for (int i = 1; i < 5; ++i) s ^= ((inv << i) | (inv >> (8 - i))) & 0xFF;
+        s ^= 0x63;
+        t.sbox[x] = static_cast<unsigned char>(s);
+        t.inv_sbox[s] = static_cast<unsigned char>(x);
+    }
+    for (unsigned x = 0; x < 256; ++x) {
+        const unsigned s = t.inv_sbox[x];
+        std::uint32_t w = (std::uint32_t(gmul(s, 0x0E)) << 24) | (std::uint32_t(gmul(s, 0x09)) << 16) |
+                          (std::uint32_t(gmul(s, 0x0D)) << 8) | gmul(s, 0x0B);
+        for (int r = 0; r < 4; ++r, w = rotr8(w)) t.td[r][x] = w;
+    }
+    return t;
+}
+
+constexpr CipherTables kCipher = make_cipher_tables();
+
+inline std::uint32_t load_be(const unsigned char* p) {
+    return (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8) | p[3];
+}
+inline void store_be(unsigned char* p, std::uint32_t w) {
+    p[0] = static_cast<unsigned char>(w >> 24);
+    p[1] = static_cast<unsigned char>(w >> 16);
+    p[2] = static_cast<unsigned char>(w >> 8);
+    p[3] = static_cast<unsigned char>(w);
+}
+
+// InvMixColumns of one column word.
+inline std::uint32_t inv_mix(std::uint32_t w) {
+    const auto& t = kCipher;
+    return t.td[0][t.sbox[w >> 24]] ^ t.td[1][t.sbox[(w >> 16) & 0xFF]] ^ t.td[2][t.sbox[(w >> 8) & 0xFF]] ^
+           t.td[3][t.sbox[w & 0xFF]];
+}
+
+// The decryption round keys of a 128-bit key: the encryption schedule in reverse order, the
+// inner rounds passed through InvMixColumns. Words big-endian by column, and the same keys as
+// bytes for the instructions.
+struct RoundKeys {
+    std::uint32_t w[44];
+    alignas(16) unsigned char bytes[176];
+
+    explicit RoundKeys(const unsigned char key[16]) {
+        std::uint32_t e[44];
+        for (int i = 0; i < 4; ++i) e[i] = load_be(key + 4 * i);
+        std::uint32_t rcon = 0x01;
+        for (int i = 4; i < 44; ++i) {
+            std::uint32_t x = e[i - 1];
+            if (i % 4 == 0) {
+                const auto& s = kCipher.sbox;
+                x = (std::uint32_t(s[(x >> 16) & 0xFF]) << 24) | (std::uint32_t(s[(x >> 8) & 0xFF]) << 16) |
+                    (std::uint32_t(s[x & 0xFF]) << 8) | s[x >> 24];
+                x ^= rcon << 24;
+                rcon = gmul(rcon, 2);
+            }
+            e[i] = e[i - 4] ^ x;
+        }
+        for (int r = 0; r <= 10; ++r)
+            for (int c = 0; c < 4; ++c) {
+                const std::uint32_t k = e[4 * (10 - r) + c];
+                w[4 * r + c] = r == 0 || r == 10 ? k : inv_mix(k);
+            }
+        for (int i = 0; i < 44; ++i) store_be(bytes + 4 * i, w[i]);
+        volatile_zero(e, sizeof e);
+    }
+    RoundKeys(const RoundKeys&) = delete;
+    RoundKeys& operator=(const RoundKeys&) = delete;
+    ~RoundKeys() {
+        volatile_zero(w, sizeof w);
+        volatile_zero(bytes, sizeof bytes);
+    }
+
+    static void volatile_zero(void* p, std::size_t n) {
+        volatile unsigned char* v = static_cast<volatile unsigned char*>(p);
+        while (n--) *v++ = 0;
+    }
+};
+
+// One block, in to out (distinct), by the tables. Each output column takes its four bytes from
+// the columns that InvShiftRows brings to it: row r from column c - r.
+void decrypt_block_portable(const RoundKeys& k, const unsigned char in[16], unsigned char out[16]) {
+    auto inner = [](std::uint32_t a, std::uint32_t b, std::uint32_t c, std::uint32_t d, std::uint32_t key) {
+        const auto& td = kCipher.td;
+        return td[0][a >> 24] ^ td[1][(b >> 16) & 0xFF] ^ td[2][(c >> 8) & 0xFF] ^ td[3][d & 0xFF] ^ key;
+    };
+    auto last = [](std::uint32_t a, std::uint32_t b, std::uint32_t c, std::uint32_t d, std::uint32_t key) {
+        const unsigned char* is = kCipher.inv_sbox;
+        return ((std::uint32_t(is[a >> 24]) << 24) | (std::uint32_t(is[(b >> 16) & 0xFF]) << 16) |
+                (std::uint32_t(is[(c >> 8) & 0xFF]) << 8) | is[d & 0xFF]) ^ key;
+    };
+    const std::uint32_t* rk = k.w;
+    std::uint32_t s0 = load_be(in) ^ rk[0], s1 = load_be(in + 4) ^ rk[1], s2 = load_be(in + 8) ^ rk[2],
+                  s3 = load_be(in + 12) ^ rk[3];
+    for (int r = 1; r < 10; ++r) {
+        rk += 4;
+        const std::uint32_t t0 = inner(s0, s3, s2, s1, rk[0]), t1 = inner(s1, s0, s3, s2, rk[1]),
+                            t2 = inner(s2, s1, s0, s3, rk[2]), t3 = inner(s3, s2, s1, s0, rk[3]);
+        s0 = t0;
+        s1 = t1;
+        s2 = t2;
+        s3 = t3;
+    }
+    rk += 4;
+    store_be(out, last(s0, s3, s2, s1, rk[0]));
+    store_be(out + 4, last(s1, s0, s3, s2, rk[1]));
+    store_be(out + 8, last(s2, s1, s0, s3, rk[2]));
+    store_be(out + 12, last(s3, s2, s1, s0, rk[3]));
+}
+
+// CBC over n blocks, in to out (the same place or apart), chain holding the ciphertext block
+// before the first and left holding the last.
+void cbc_portable(const RoundKeys& k, const unsigned char* in, unsigned char* out, std::size_t n,
+                  unsigned char chain[16]) {
+    unsigned char block[16], plain[16];
+    for (std::size_t b = 0; b < n; ++b, in += 16, out += 16) {
+        std::memcpy(block, in, 16);
+        decrypt_block_portable(k, block, plain);
+        for (int i = 0; i < 16; ++i) out[i] = static_cast<unsigned char>(plain[i] ^ chain[i]);
+        std::memcpy(chain, block, 16);
+    }
+    RoundKeys::volatile_zero(plain, sizeof plain);
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+#define COMPETITION_AES_INSTRUCTIONS 1
+
+__attribute__((target("aes,sse2"))) inline __m128i decrypt_rounds(__m128i x, const __m128i* k) {
+    x = _mm_xor_si128(x, k[0]);
+    for (int r = 1; r < 10; ++r) x = _mm_aesdec_si128(x, k[r]);
+    return _mm_aesdeclast_si128(x, k[10]);
+}
+
+// CBC with the instructions, eight blocks at a time (decryption of CBC runs in parallel).
+__attribute__((target("aes,sse2"))) void cbc_instructions(const RoundKeys& keys, const unsigned char* in,
+                                                          unsigned char* out, std::size_t n,
+                                                          unsigned char chain[16]) {
+    __m128i k[11];
+    for (int r = 0; r < 11; ++r) k[r] = _mm_load_si128(reinterpret_cast<const __m128i*>(keys.bytes) + r);
+    __m128i prev = _mm_loadu_si128(reinterpret_cast<const __m128i*>(chain));
+    std::size_t b = 0;
+    for (; n - b >= 8; b += 8) {
+        const __m128i* src = reinterpret_cast<const __m128i*>(in + 16 * b);
+        __m128i c[8], x[8];
+        for (int i = 0; i < 8; ++i) c[i] = x[i] = _mm_loadu_si128(src + i);
+        for (int i = 0; i < 8; ++i) x[i] = _mm_xor_si128(x[i], k[0]);
+        for (int r = 1; r < 10; ++r)
+            for (int i = 0; i < 8; ++i) x[i] = _mm_aesdec_si128(x[i], k[r]);
+        for (int i = 0; i < 8; ++i) x[i] = _mm_aesdeclast_si128(x[i], k[10]);
+        __m128i* dst = reinterpret_cast<__m128i*>(out + 16 * b);
+        _mm_storeu_si128(dst, _mm_xor_si128(x[0], prev));
+        for (int i = 1; i < 8; ++i) _mm_storeu_si128(dst + i, _mm_xor_si128(x[i], c[i - 1]));
+        prev = c[7];
+    }
+    for (; b < n; ++b) {
+        const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 16 * b));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16 * b), _mm_xor_si128(decrypt_rounds(c, k), prev));
+        prev = c;
+    }
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(chain), prev);
+    RoundKeys::volatile_zero(k, sizeof k);
+}
+#endif
+
+// One CBC decryption chain: the round keys and the last ciphertext block, wiped when it goes.
 class Decryptor {
 public:
-    Decryptor() : ctx_(EVP_CIPHER_CTX_new()) {}
-    ~Decryptor() {
-        if (ctx_) EVP_CIPHER_CTX_free(ctx_);
+    Decryptor(const unsigned char key[16], const unsigned char iv[16], AesEngine engine)
+        : keys_(key), instructions_(engine == AesEngine::best && aes_instructions_available()) {
+        std::memcpy(chain_, iv, 16);
     }
+    ~Decryptor() { RoundKeys::volatile_zero(chain_, sizeof chain_); }
     Decryptor(const Decryptor&) = delete;
     Decryptor& operator=(const Decryptor&) = delete;
 
-    bool start(const unsigned char key[16], const unsigned char iv[16]) {
-        return ctx_ && EVP_DecryptInit_ex(ctx_, EVP_aes_128_cbc(), nullptr, key, iv) == 1 &&
-               EVP_CIPHER_CTX_set_padding(ctx_, 0) == 1;
-    }
-
-    // Decrypts len bytes (a multiple of 16) from in to out (which may be the same place),
-    // continuing the CBC chain.
-    bool update(const unsigned char* in, unsigned char* out, std::size_t len) {
-        constexpr std::size_t kStep = std::size_t(1) << 30;  // EVP counts in int
-        while (len > 0) {
-            const std::size_t n = len < kStep ? len : kStep;
-            int got = 0;
-            if (EVP_DecryptUpdate(ctx_, out, &got, in, static_cast<int>(n)) != 1 ||
-                got != static_cast<int>(n))
-                return false;
-            in += n;
-            out += n;
-            len -= n;
+    // Decrypts len bytes (a multiple of 16) from in to out (the same place, or apart),
+    // continuing the chain.
+    void update(const unsigned char* in, unsigned char* out, std::size_t len) {
+#ifdef COMPETITION_AES_INSTRUCTIONS
+        if (instructions_) {
+            cbc_instructions(keys_, in, out, len / 16, chain_);
+            return;
         }
-        return true;
-    }
-    bool update(unsigned char* p, std::size_t len) { return update(p, p, len); }
-
-    // With padding off and whole blocks only, nothing is held back: the end yields nothing.
-    bool finish() {
-        unsigned char tail[32];
-        int got = 0;
-        return EVP_DecryptFinal_ex(ctx_, tail, &got) == 1 && got == 0;
+#endif
+        cbc_portable(keys_, in, out, len / 16, chain_);
     }
 
 private:
-    EVP_CIPHER_CTX* ctx_;
+    RoundKeys keys_;
+    bool instructions_;
+    unsigned char chain_[16];
 };
 
 // ---- the base64 decoder -----------------------------------------------------------------
@@ -286,12 +476,17 @@ void zero(unsigned char* p, std::size_t n) {
 // ---- public interface -------------------------------------------------------------------
 
 Status aes128_cbc_decrypt(unsigned char* buf, std::size_t len, const unsigned char key[16],
-                          const unsigned char iv[16]) {
+                          const unsigned char iv[16], AesEngine engine) {
     if (len % 16 != 0) return Status::bad_length;
     if (len == 0) return Status::ok;
-    Decryptor d;
-    if (!d.start(key, iv) || !d.update(buf, len) || !d.finish()) return Status::cipher_error;
+    Decryptor d(key, iv, engine);
+    d.update(buf, buf, len);
     return Status::ok;
+}
+
+Status aes128_cbc_decrypt(unsigned char* buf, std::size_t len, const unsigned char key[16],
+                          const unsigned char iv[16]) {
+    return aes128_cbc_decrypt(buf, len, key, iv, AesEngine::best);
 }
 
 bool all_ascii(const unsigned char* buf, std::size_t len) {
@@ -339,7 +534,7 @@ inline Status one_chunk(Next& next, Decryptor& cipher, Decoder& dec, unsigned ch
     const unsigned char* src = next(pos, n);
     if (!src) return Status::read_error;
     unsigned char* chunk = buf + pos;
-    if (!cipher.update(src, chunk, n)) return Status::cipher_error;
+    cipher.update(src, chunk, n);
     if (!all_ascii(chunk, n)) return Status::non_ascii;
     // Once a pad has ended the text, the rest is still decrypted and checked (a byte of 0x80
     // or above anywhere fails) but not decoded.
@@ -352,15 +547,14 @@ template <typename Next>
 inline Status all_chunks(Next& next, unsigned char* buf, std::size_t len,
                          const unsigned char key[16], const unsigned char iv[16], Decoder& dec) {
     if (len == 0) return Status::ok;
-    Decryptor cipher;
-    if (!cipher.start(key, iv)) return Status::cipher_error;
+    Decryptor cipher(key, iv, AesEngine::best);
     for (std::size_t pos = 0; pos < len;) {
         const std::size_t n = len - pos < kChunkSize ? len - pos : kChunkSize;
         const Status status = one_chunk(next, cipher, dec, buf, pos, n);
         if (status != Status::ok) return status;
         pos += n;
     }
-    return cipher.finish() ? Status::ok : Status::cipher_error;
+    return Status::ok;
 }
 
 // The pipeline over a chunk source: next(pos, n) yields the n ciphertext bytes of buf[pos, pos + n)

@@ -13,7 +13,6 @@ enum class Status {
     bad_length,   // ciphertext length is not a whole number of 16-byte blocks
     non_ascii,    // a plaintext byte is 0x80 or above
     bad_base64,   // the base64 text does not decode (what binascii reports as an error)
-    cipher_error, // the cipher library failed
     read_error,   // the chunk source could not deliver the bytes (read_decrypt_decode)
 };
 
@@ -23,10 +22,21 @@ const char* status_text(Status s);
 extern const unsigned char kKey[16];
 extern const unsigned char kIv[16];
 
+// Which implementation of AES decrypts: the processor's AES instructions when it has them
+// (best), or the portable table-driven one. Both give the same bytes; the pipeline below
+// always takes the best.
+enum class AesEngine { best, portable };
+
+// Does this processor have the AES instructions (AES-NI) that AesEngine::best uses?
+bool aes_instructions_available();
+
 // Plain CBC decryption of every block, in place; no fill is tested or removed.
-// Fails with bad_length when len is not a multiple of 16.
+// Fails with bad_length when len is not a multiple of 16. Uses no library and no
+// process-wide resource: it cannot fail otherwise.
 Status aes128_cbc_decrypt(unsigned char* buf, std::size_t len, const unsigned char key[16],
                           const unsigned char iv[16]);
+Status aes128_cbc_decrypt(unsigned char* buf, std::size_t len, const unsigned char key[16],
+                          const unsigned char iv[16], AesEngine engine);
 
 // Decodes base64 text in place, exactly as the interpreter's non-validating
 // base64.b64decode(text) does for ASCII text: characters outside the alphabet are skipped,
