@@ -15,6 +15,7 @@
     X(sep)                                                                                     \
     X(utf8)                                                                                    \
     AS(dunder_enter, "__enter__")                                                              \
+    AS(dunder_name, "__name__")                                                                \
     AS(dunder_exit, "__exit__")
 
 namespace competition {

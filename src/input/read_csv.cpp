@@ -20,8 +20,10 @@
 // BytesIO that shares it (read_native.cpp). The buffer is zeroed once the frame is built or the
 // load has failed.
 // When a caller has rebound one of the names the steps go through (AES, base64, BytesIO, open)
-// or one of the functions called through them (AES.new, AES.MODE_CBC, base64.b64decode), the
-// load goes through the objects as bound now, step by step, instead (below).
+// or one of the functions called through them (AES.new, AES.MODE_CBC, base64.b64decode), or
+// when what the import bound is not the libraries' own (a function replaced before the import),
+// the load goes through the objects as bound now, step by step, instead (below). The native
+// load raises the "open" audit event that open(path, "rb") raises.
 #include "input/names.hpp"
 #include "input/reader.hpp"
 #include "module/methods.hpp"

@@ -1,9 +1,9 @@
 // The native load: what the steps of __read_csv do when every name they go through is bound as
-// the import bound it, done in one buffer. The file is read whole into one bytes object,
-// decrypted, checked and base64-decoded in place (without the GIL for large files), cut to the
-// decoded length in place (never moved, so that no copy of the plaintext is freed behind the
-// reader's back) and handed to read_csv through a BytesIO that shares it. The buffer is zeroed
-// once the frame is built or the load has failed.
+// the import bound it, to the libraries' own objects, done in one buffer. The file is read whole
+// into one bytes object, decrypted, checked and base64-decoded in place (without the GIL for
+// large files), cut to the decoded length in place (never moved, so that no copy of the
+// plaintext is freed behind the reader's back) and handed to read_csv through a BytesIO that
+// shares it. The buffer is zeroed once the frame is built or the load has failed.
 //
 // The regions that run without the GIL are plain C++ that reports by its result; the Python
 // error is raised once the GIL is back.
@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "input/core.hpp"
+#include "input/names.hpp"
 #include "input/reader.hpp"
 #include "py/fast_path.hpp"
 
@@ -25,7 +26,7 @@ namespace {
 
 constexpr Py_ssize_t kReleaseGilAbove = 1 << 16;
 
-// ---- the objects the import bound -----------------------------------------------------------
+// ---- the objects the import bound, and whose they are ----------------------------------------
 
 // Is the entry `name` of the namespace d the very object `bound` (null: is there none)?
 bool entry_is(PyObject* d, PyObject* name, PyObject* bound) {
@@ -51,6 +52,53 @@ bool attributes_as_imported(const ModuleState& st) {
     return attribute_is(st.bound_AES, names::new_, st.bound_AES_new) &&
            attribute_is(st.bound_AES, names::MODE_CBC, st.bound_MODE_CBC) &&
            attribute_is(st.bound_base64, names::b64decode, st.bound_b64decode);
+}
+
+// Is m a module object named `name`?
+bool module_named(PyObject* m, const char* name) {
+    if (!m || !PyModule_CheckExact(m)) return false;
+    PyObject* d = PyModule_GetDict(m);
+    PyObject* n = d ? PyDict_GetItemWithError(d, input_names::dunder_name) : nullptr;
+    if (!n && PyErr_Occurred()) throw py::Error();
+    return n && PyUnicode_Check(n) && PyUnicode_CompareWithASCIIString(n, name) == 0;
+}
+
+// Is f the function `name` that the module m defines: a plain function whose globals are m's
+// namespace and whose code, of that name, comes from m's own file? A wrapper put in its place
+// (a patched decoder, an auditing hook) is defined elsewhere, and fails this.
+bool defined_by(PyObject* f, PyObject* m, const char* name) {
+    if (!f || Py_TYPE(f) != &PyFunction_Type) return false;
+    PyObject* d = PyModule_GetDict(m);
+    if (PyFunction_GET_GLOBALS(f) != d) return false;
+    PyObject* file = PyDict_GetItemWithError(d, names::dunder_file);
+    if (!file && PyErr_Occurred()) throw py::Error();
+    PyObject* code = PyFunction_GET_CODE(f);
+    if (!file || !PyUnicode_Check(file) || !code || !PyCode_Check(code)) return false;
+    PyCodeObject* c = reinterpret_cast<PyCodeObject*>(code);
+    return PyUnicode_Check(c->co_name) && PyUnicode_CompareWithASCIIString(c->co_name, name) == 0 &&
+           PyUnicode_Check(c->co_filename) && py::compare(c->co_filename, file, Py_EQ);
+}
+
+// Are the objects the steps go through the libraries' own: base64.b64decode and AES.new the
+// functions of the base64 and Crypto.Cipher.AES modules' files, AES.MODE_CBC their CBC mode,
+// BytesIO the io library's type and the builtin open the io library's function (not a
+// replacement installed before the import, which the import would have bound as it found it)?
+bool the_libraries_own(const ModuleState& st) {
+    if (!module_named(st.bound_base64, "base64") || !module_named(st.bound_AES, "Crypto.Cipher.AES"))
+        return false;
+    if (!defined_by(st.bound_b64decode, st.bound_base64, "b64decode") ||
+        !defined_by(st.bound_AES_new, st.bound_AES, "new"))
+        return false;
+    PyObject* cbc = st.bound_MODE_CBC;
+    if (!PyLong_CheckExact(cbc) || PyLong_AsLong(cbc) != 2) {
+        if (PyErr_Occurred()) throw py::Error();
+        return false;
+    }
+    py::Ref io = py::take(PyImport_ImportModule("_io"));
+    py::Ref own_open = io.attr(names::open);
+    py::Ref own_BytesIO = io.attr(names::BytesIO);
+    return PyCFunction_Check(own_open.get()) && process.builtin_open == own_open.get() &&
+           PyType_Check(own_BytesIO.get()) && st.bound_BytesIO == own_BytesIO.get();
 }
 
 // ---- the pad rule -------------------------------------------------------------------------
@@ -120,7 +168,18 @@ struct InputFile {
     Py_ssize_t size;
 };
 
+// What open(path, "rb") tells the interpreter's audit hooks (from 3.8): the file opened, the
+// raw mode and the flags of the open(2) call.
+void audit_open(PyObject* path) {
+#if PY_VERSION_HEX >= 0x03080000
+    py::check(PySys_Audit("open", "Osi", path, "r", O_RDONLY | O_CLOEXEC));
+#else
+    (void)path;
+#endif
+}
+
 InputFile open_input(PyObject* path) {
+    audit_open(path);
     PyObject* encoded = nullptr;
     if (!PyUnicode_FSConverter(path, &encoded)) throw py::Error();
     py::Ref fs_path = py::Ref::steal(encoded);
@@ -255,7 +314,12 @@ bool bound_as_imported(PyObject* home, const ModuleState* st) {
     PyObject* d = home ? PyModule_GetDict(home) : nullptr;
     if (!d || !st || !st->bound_AES || !st->bound_base64 || !st->bound_b64decode || !st->bound_BytesIO)
         return false;
-    return globals_as_imported(d, *st) && attributes_as_imported(*st);
+    bool native = false;
+    // An ordinary error while looking (an attribute that raises) leaves it to the steps.
+    py::fast_path([&] {
+        native = globals_as_imported(d, *st) && attributes_as_imported(*st) && the_libraries_own(*st);
+    });
+    return native;
 }
 
 py::Ref load_native(PyObject* home, const ModuleState& st, PyObject* path) {

@@ -15,10 +15,13 @@ namespace reader {
 // pd.read_csv(BytesIO(csv), sep=",", low_memory=False), with pd as home's namespace binds it now.
 py::Ref parse(PyObject* home, PyObject* BytesIO, PyObject* csv);
 
-// Would the steps call exactly what the import bound? The names of the load (AES, base64,
-// BytesIO, open) and the attributes the steps call through them (AES.new, AES.MODE_CBC,
-// base64.b64decode): the native load stands for those objects only. A module torn down (no
-// namespace or state left) goes step by step, and fails there.
+// Would the steps call exactly what the import bound, and is that the libraries' own? The names
+// of the load (AES, base64, BytesIO, open) and the attributes the steps call through them
+// (AES.new, AES.MODE_CBC, base64.b64decode): the native load stands for the libraries' own
+// objects only (base64.b64decode and AES.new the functions their modules' files define, the CBC
+// mode, io's BytesIO and open), not for a replacement made before the import, which the import
+// bound as it found it. A module torn down (no namespace or state left) goes step by step, and
+// fails there. An ordinary error while looking also leaves the load to the steps.
 bool bound_as_imported(PyObject* home, const ModuleState* st);
 
 // The load of the file at path through the objects the import bound, read, decrypted and
