@@ -39,9 +39,9 @@ def csvs(tmp_path):
     return tmp_path
 
 
-def bundle(csvs, target):
+def bundle(csvs, target, *extra):
     return kit("bundle", "--test", csvs / "test.csv", "--sample", csvs / "sample_submission.csv",
-               "--out", target, "--module", MODULE_PATH)
+               "--out", target, "--module", MODULE_PATH, *extra)
 
 
 def test_sealed_files_are_the_shipped_format_and_load_as_the_plain_csv(csvs, tmp_path):
@@ -106,12 +106,15 @@ def test_synthetic_data_has_the_requested_shape():
     assert synth.make_tables(50, seed=2) == synth.make_tables(50, seed=2) != synth.make_tables(50, seed=4)
 
 
-def test_seal_warns_about_test_playids_without_sample_rows(tmp_path):
+def test_seal_warns_about_test_playids_without_sample_rows_when_allowed(tmp_path):
     (tmp_path / "test.csv").write_bytes(b"PlayId,x\n1,1\n2,2\n5,5\n,6\n")
     (tmp_path / "sample_submission.csv").write_bytes(b"PlayId,t\n1,0\n")
-    code, out, err = kit("seal", tmp_path / "test.csv", tmp_path / "sample_submission.csv", "--out", tmp_path / "o")
+    code, out, err = kit("seal", tmp_path / "test.csv", tmp_path / "sample_submission.csv", "--out", tmp_path / "o",
+                         "--allow-unmatched", "--allow-dtype-mismatch")
     assert code == 0
-    assert "warning: 2 test PlayIds without sample rows (2.0, 5.0)" in err
+    assert ("warning: the test PlayIds are float64 and the sample PlayIds int64 (1 test row without a PlayId "
+            "makes the column float)") in err
+    assert "warning: 2 test PlayIds without sample rows (2.0, 5.0): they are served an empty sample frame" in err
     assert "warning: 1 test row without a PlayId value; they are never served" in err
 
 
@@ -120,7 +123,9 @@ def test_seal_warns_about_test_playids_without_sample_rows(tmp_path):
     (b"x,y\n1,2\n", "has no PlayId column"),
     (b'PlayId,x\n"1,2\n', "cannot read"),
     (b"", "cannot read"),
-    (b"PlayId,x\n1,\xff\n", "cannot read"),  # not UTF-8
+    (b"PlayId,x\n1,\xff\n", "it is not UTF-8 text (byte 0xff at offset 11); save it as UTF-8"),
+    (b"PlayId;x\n1;2,5\n", "its first line is separated by semicolons: the module reads only comma-separated files"),
+    (b"PlayId\tx\n1\t2\n", "separated by tabs"),
 ])
 def test_bad_input_is_one_line_and_leaves_nothing(tmp_path, content, message):
     good = tmp_path / "good.csv"
@@ -173,8 +178,8 @@ def test_bundle_inspect_and_their_errors(csvs, tmp_path):
     target = tmp_path / "bundle"
     code, out, err = bundle(csvs, target)
     assert code == 0
-    assert sorted(os.listdir(str(target))) == sorted(
-        ["test.csv.encrypted", "sample_submission.csv.encrypted", "manifest.json", os.path.basename(MODULE_PATH)])
+    assert sorted(os.listdir(str(target))) == sorted(["test.csv.encrypted", "sample_submission.csv.encrypted",
+                                                      "manifest.json", "competition.py", os.path.basename(MODULE_PATH)])
     # bundling again replaces the bundle; a directory of other things is refused
     assert bundle(csvs, target)[0] == 0
     code, out, err = kit("bundle", "--test", csvs / "test.csv", "--sample", csvs / "sample_submission.csv",
@@ -191,8 +196,8 @@ def test_bundle_inspect_and_their_errors(csvs, tmp_path):
     assert "PlayId:int64, i:int64, f:float64" in out and "b:bool" in out
     assert "groups: 2; rows per group: min 1, median 1.5, max 2" in out
     assert "PlayIds only in test: 0" in out and "PlayIds only in sample: 0" in out
-    assert sorted(os.listdir(str(target))) == sorted(
-        ["test.csv.encrypted", "sample_submission.csv.encrypted", "manifest.json", os.path.basename(MODULE_PATH)])
+    assert sorted(os.listdir(str(target))) == sorted(["test.csv.encrypted", "sample_submission.csv.encrypted",
+                                                      "manifest.json", "competition.py", os.path.basename(MODULE_PATH)])
 
     os.remove(str(target / "test.csv.encrypted"))
     one_error_line(*kit("inspect", target)[::2], "missing test.csv.encrypted")
@@ -202,7 +207,7 @@ def test_bundle_inspect_and_their_errors(csvs, tmp_path):
 def test_inspect_of_sealed_files_lists_unmatched_playids(tmp_path, monkeypatch):
     (tmp_path / "test.csv").write_bytes(b"PlayId,x\n1,1\n2,2\n2,3\n")
     (tmp_path / "sample_submission.csv").write_bytes(b"PlayId,t\n1,0\n9,0\n8,0\n")
-    kit("seal", tmp_path / "test.csv", tmp_path / "sample_submission.csv", "--out", tmp_path / "s")
+    kit("seal", tmp_path / "test.csv", tmp_path / "sample_submission.csv", "--out", tmp_path / "s", "--allow-unmatched")
     monkeypatch.setenv("COMPETITION_MODULE", MODULE_PATH)  # no module in a folder of sealed files
     code, out, err = kit("inspect", tmp_path / "s")
     assert code == 0, err
@@ -219,6 +224,8 @@ def test_inspect_reports_a_damaged_file(csvs, tmp_path):
 
 SCRIPT = """
 import collections.abc
+import os
+print("cwd:", os.getcwd())
 import competition
 env = competition.make_env()
 gen = env.iter_test()
@@ -234,11 +241,12 @@ except Exception as e:
 """
 
 
-def dry_run(tmp_path, script, groups=40):
+def dry_run(tmp_path, script, groups=40, sample_of=None):
     test, sample = synth.make_tables(groups, rows_per_group=5, features=6, predictions=3, sample_rows=2)
     (tmp_path / "test.csv").write_bytes(test)
-    (tmp_path / "sample_submission.csv").write_bytes(sample)
-    bundle(tmp_path, tmp_path / "bundle")
+    (tmp_path / "sample_submission.csv").write_bytes(sample if sample_of is None else sample_of(sample))
+    code, out, err = bundle(tmp_path, tmp_path / "bundle", "--allow-unmatched")
+    assert code == 0, err
     (tmp_path / "script.py").write_text(script)
     return subprocess.run([sys.executable, "-m", "competition_kit", "dry-run", str(tmp_path / "script.py"),
                            "--bundle", str(tmp_path / "bundle")],
@@ -252,6 +260,7 @@ def test_dry_run_of_a_small_bundle(tmp_path, submission_path):
     out = result.stdout
     assert "(40 groups)" in out and "40 groups answered" in out
     assert "second make_env: You can only call `make_env()` once." in out
+    assert "cwd: /vantor/working" in out  # where a hosted notebook runs, as a notebook here
     for line in ("load (first advance):", "per group, environment (advance + predict): median",
                  "per group, your code: median", "submission check: ok (80 rows, 4 columns, 40 PlayIds"):
         assert line in out
@@ -279,6 +288,21 @@ def test_dry_run_failures(tmp_path, submission_path, monkeypatch):
     assert result.returncode == 1
     assert "was not rewritten by this run (write_submission_file() was not called" in result.stdout
 
+    # groups served an empty sample frame: the participant's code fails on them, and the summary
+    # and the check still say what happened, naming those PlayIds
+    def without_some_rows(sample):
+        lines = sample.splitlines(True)
+        return b"".join(lines[:1] + lines[7:])  # the first three PlayIds' rows (two each) left out
+    result = dry_run(tmp_path, SCRIPT.replace("    env.predict(", "    sample_prediction_df.iloc[0]\n    env.predict("),
+                     sample_of=without_some_rows)
+    assert result.returncode == 1 and "IndexError" in result.stderr
+    sample = pd.read_csv(tmp_path / "sample_submission.csv")
+    first = sorted(set(pd.read_csv(tmp_path / "test.csv")["PlayId"]) - set(sample["PlayId"]))
+    assert len(first) == 3
+    assert "1 group was served an empty sample frame (PlayId %s)" % first[0] in result.stdout  # where it failed
+    assert "timing:" in result.stdout and "submission check failed" in result.stdout
+    assert result.stderr.splitlines()[-1].startswith("competition-kit: error: the participant script failed")
+
     code, out, err = kit("dry-run", tmp_path / "nope.py", "--bundle", tmp_path / "bundle")
     one_error_line(code, err, "script not found")
     monkeypatch.setattr(rehearsal, "WORKING", str(tmp_path / "script.py" / "working"))
@@ -304,3 +328,53 @@ def test_check_submission_names_what_is_wrong(tmp_path):
                         "1 missing values (in b)"]
     (tmp_path / "s.csv").write_bytes(b"")
     assert rehearsal.check_submission(test, sample, path)[0].startswith("cannot read")
+
+
+def test_dry_run_does_not_parse_the_test_set_before_the_run(tmp_path, submission_path, monkeypatch):
+    from competition_kit import module, rehearsal as r
+    read = []
+    monkeypatch.setattr(module, "read_inputs", lambda *a, **k: read.append(a))  # the module's whole parse
+    started = r.run_script
+    monkeypatch.setattr(r, "run_script", lambda *a, **k: read.append("run") or started(*a, **k))
+    streamed = r.test_playids
+    monkeypatch.setattr(r, "test_playids", lambda *a: read.append("test PlayIds") or streamed(*a))
+    dry_run(tmp_path, "")  # makes the bundle
+    (tmp_path / "script.py").write_text(SCRIPT)
+    code, out, err = kit("dry-run", tmp_path / "script.py", "--bundle", tmp_path / "bundle")
+    assert code == 0, out + err
+    assert read == ["run"]  # the manifest's counts before, its record of unserved PlayIds after
+    os.remove(str(tmp_path / "bundle" / "manifest.json"))  # without it: the PlayId column, as a stream
+    read[:] = []
+    code, out, err = kit("dry-run", tmp_path / "script.py", "--bundle", tmp_path / "bundle")
+    assert code == 0 and "(40 groups)" in out and read == ["test PlayIds", "run", "test PlayIds"], out + err
+
+
+STARTER_SAMPLES = {
+    "a distribution": lambda sample: sample,  # Yards0..Yards2
+    "numbers and text": lambda sample: b"PlayId,t,label,n\n" + b"".join(
+        line.split(b",")[0] + b",0,x,7\n" for line in sample.splitlines()[1:]),
+}
+
+
+@pytest.mark.parametrize("kind", sorted(STARTER_SAMPLES))
+def test_the_starter_passes_the_check_for_the_bundles_own_columns(tmp_path, submission_path, kind):
+    dry_run(tmp_path, "", sample_of=STARTER_SAMPLES[kind])
+    starter = tmp_path / "my_model.py"
+    code, out, err = kit("starter", "--bundle", tmp_path / "bundle", "--out", starter)
+    assert code == 0 and out.startswith("wrote %s; try it: competition-kit dry-run" % starter), err
+    text = starter.read_text()
+    assert "sample_prediction_df[sample_prediction_df.columns] = predict_group(" in text
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([KIT, os.environ.get("PYTHONPATH", "")]))
+    result = subprocess.run([sys.executable, "-m", "competition_kit", "dry-run", str(starter), "--bundle",
+                             str(tmp_path / "bundle")], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            universal_newlines=True, env=env)
+    assert result.returncode == 0 and "submission check: ok" in result.stdout, result.stdout + result.stderr
+    written = pd.read_csv(submission_path)
+    if kind == "a distribution":  # a cumulative distribution: from 0 to 1, rising
+        values = written[["Yards0", "Yards1", "Yards2"]].to_numpy()
+        assert (np.diff(values, axis=1) >= 0).all() and values.min() >= 0 and values.max() <= 1
+    else:
+        assert (written["t"] == 0).all() and (written["label"] == "x").all()
+    one_error_line(*kit("starter", "--bundle", tmp_path / "bundle", "--out", starter)[::2], "exists")
+    one_error_line(*kit("starter", "--bundle", tmp_path, "--out", tmp_path / "x.py")[::2],
+                   "no sample_submission.csv.encrypted")

@@ -104,7 +104,7 @@ def test_a_notebook_of_three_cells_runs_in_a_kernel(tmp_path, bundle, submission
     assert result.returncode == 0, result.stdout + result.stderr
     out = result.stdout
     assert "in a Jupyter kernel" in out and "first on sys.path: %s" % bundle in out
-    assert "cwd: %s" % tmp_path in out  # the notebook's own folder, as Jupyter runs it
+    assert "cwd: /vantor/working" in out  # the platform's working folder, as a script's
     assert "Wall time" in out  # the magic ran
     assert "40 of 40 groups answered" in out and "notebook: 3 code cells run" in out
     assert "submission check: ok (80 rows, 4 columns, 40 PlayIds" in out
@@ -161,9 +161,14 @@ def test_a_notebook_hits_the_time_limit_and_has_no_standard_input(tmp_path, bund
     assert last.endswith("with %d of 40 groups answered" % answered)
 
 
-def test_without_nbclient_a_notebook_is_refused_in_one_line(tmp_path, bundle, monkeypatch):
+def test_arguments_are_refused_in_one_line_before_anything_runs(tmp_path, bundle, monkeypatch):
     path = tmp_path / "n.ipynb"
     path.write_text("{}")
+    for output, message in ((tmp_path / "missing" / "out.ipynb", "the folder %s does not exist" % (tmp_path / "missing")),
+                            (tmp_path, "is a folder: give the executed notebook's file name")):
+        code, out, err = kit("dry-run", path, "--bundle", bundle, "--output", output)
+        one_error_line(code, err, "--output %s" % output, message)
+        assert out == ""  # nothing ran
     real = importlib.util.find_spec
     monkeypatch.setattr(importlib.util, "find_spec", lambda name, *a: None if name == "nbclient" else real(name, *a))
     one_error_line(*kit("dry-run", path, "--bundle", bundle)[::2],
@@ -507,6 +512,9 @@ def test_sealing_in_pieces_is_the_format_whole(tmp_path, monkeypatch):
         path = sealing.write_sealed(str(tmp_path), bytearray(data))
         with open(path, "rb") as f:
             assert f.read() == whole
+        # and back, read in pieces of any size (the kit's own checks read sealed files so)
+        for chunk in (16, 48, 1 << 20):
+            assert b"".join(sealing.unsealed_pieces(path, chunk)) == data
         os.remove(path)
         monkeypatch.undo()
 
@@ -560,3 +568,20 @@ def test_ctrl_c_stops_a_seal_at_once_and_leaves_nothing(tmp_path):
     assert err_lines[-1] == "competition-kit: error: interrupted\n"
     assert took < 2, took  # within a second, with room for a loaded machine
     assert not out.exists() and sorted(os.listdir(str(tmp_path))) == ["test.csv"]
+
+
+@needs_kernel
+def test_the_demo_keeps_a_bundle_to_start_from_with_a_notebook_starter(tmp_path, submission_path):
+    kept = tmp_path / "demo"
+    result = run_kit("demo", "--groups", 30, "--rows-per-group", 3, "--features", 4, "--predictions", 5,
+                     "--module", MODULE_PATH, "--keep", kept)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert sorted(os.listdir(str(kept))) == ["answers.csv", "baseline.py", "bundle", "data"]
+    assert "kept in %s" % kept in result.stdout
+    one_error_line(*kit("demo", "--groups", 3, "--module", MODULE_PATH, "--keep", kept)[::2], "a new or an empty folder")
+    starter = tmp_path / "my_model.ipynb"
+    assert kit("starter", "--bundle", kept / "bundle", "--out", starter)[0] == 0
+    result = run_kit("dry-run", starter, "--bundle", kept / "bundle", "--answers", kept / "answers.csv")
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert "notebook: 3 code cells run" in result.stdout and "submission check: ok (30 rows, 6 columns" in result.stdout
+    assert "CRPS: " in result.stdout

@@ -11,7 +11,7 @@ kit's own traceback printing leaves out every frame of this file.
 Time is split between the environment (inside its calls) and the participant (between them).
 Each accepted answer writes one record "A <environment s> <participant s>" for its group; the
 first advance writes "B <s before it>" and "L <s it took>", a reminder "R", the write
-"W <s> <1 or 0>". Records are written unbuffered, one os.write each, so a run stopped from
+"W <s> <1 or 0>", a group served an empty sample frame "E <its PlayId>". Records are written unbuffered, one os.write each, so a run stopped from
 outside leaves every record it made.
 """
 import collections.abc
@@ -72,6 +72,8 @@ class TimedGenerator(collections.abc.Generator):
             rec.env += spent
             if item is None:
                 rec.put("R")
+        if item is not None:
+            empty_sample(item, rec)
         rec.mark = clock()
         return item
 
@@ -116,6 +118,17 @@ class TimedGenerator(collections.abc.Generator):
 
     def __repr__(self):
         return repr(self._gen)
+
+
+def empty_sample(item, rec):
+    """Records the PlayId of a group whose sample frame has no rows (the summary names them)."""
+    try:
+        test_df, sample_df = item
+        if len(sample_df) == 0:
+            playid = test_df["PlayId"].iloc[0] if len(test_df) else "?"
+            rec.put("E " + " ".join(str(playid).split()).encode("ascii", "backslashreplace").decode("ascii"))
+    except Exception:  # not the pair the module yields: nothing to say about it
+        pass
 
 
 class TimedEnvironment(object):

@@ -31,10 +31,24 @@ def duration(text):
     return value
 
 
-def allow_flags(s):
+def allow_flags(s, modules=False):
     s.add_argument("--allow-empty", action="store_true", help="go on with a test set that has no rows")
     s.add_argument("--allow-unmatched", action="store_true",
-                   help="go on when no test PlayId has a sample row")
+                   help="go on when test PlayIds have no sample rows (they are served an empty sample frame)")
+    s.add_argument("--allow-dtype-mismatch", action="store_true",
+                   help="go on when the test and sample PlayIds have different dtypes")
+    s.add_argument("--allow-playid-not-first", action="store_true",
+                   help="go on when PlayId is not the sample submission's first column")
+    if modules:
+        s.add_argument("--allow-mixed-architectures", action="store_true",
+                       help="go on with modules for several architectures (x86_64 and aarch64) in one bundle")
+        s.add_argument("--allow-unloadable", action="store_true",
+                       help="go on when a module file does not load on its interpreter here")
+
+
+def allowed(args):
+    """The --allow-... flags given."""
+    return {"--" + k.replace("_", "-") for k, v in vars(args).items() if k.startswith("allow_") and v}
 
 
 def parser():
@@ -58,8 +72,15 @@ def parser():
     s.add_argument("--module", metavar="PATH",
                    help="the module file (default: the one in DIR, else $COMPETITION_MODULE, else the installed one)")
     s.add_argument("--verify", action="store_true",
-                   help="only check DIR's files against its manifest (size and SHA-256); exit 1 when one differs")
+                   help="the pre-upload check instead: DIR's files against its manifest, files it does not "
+                        "list, each module loaded on its interpreter, the inputs' PlayIds; exit 1 on a problem")
     s.set_defaults(func=run_inspect)
+
+    s = sub.add_parser("check", help="the pre-upload check of a bundle (inspect --verify)",
+                       description="Checks a bundle before its upload, one line per file and per problem; "
+                                   "exits 1 when there is a problem.")
+    s.add_argument("directory", metavar="DIR")
+    s.set_defaults(func=run_inspect, verify=True, module=None)
 
     s = sub.add_parser("bundle", help="seal both inputs and put the module beside them",
                        description="Makes DIR a folder a notebook can import the competition from.")
@@ -73,9 +94,12 @@ def parser():
                    help="build the module for this CPython (3.6 ... 3.13, pyenv's or pythonX.Y on PATH, "
                         "or an interpreter's path) from the source tree; repeat, or 'all' for every one found")
     s.add_argument("--source", metavar="DIR", help="the source tree to build from (default: this kit's checkout)")
+    s.add_argument("--wheels", metavar="DIR",
+                   help="take each interpreter's module from the wheels in DIR (./run.sh wheels writes them to "
+                        "dist/) instead of building it: those --python asks for, else all")
     s.add_argument("--build-dir", metavar="DIR",
                    help="keep the builds in DIR/py<version> for the next time (default: a temporary folder)")
-    allow_flags(s)
+    allow_flags(s, modules=True)
     s.set_defaults(func=run_bundle)
 
     s = sub.add_parser("dry-run", help="run a participant script or notebook against a bundle",
@@ -101,6 +125,13 @@ def parser():
                    help="your own metric: FUNCTION(submission_df, answers_df) returning a number or a dict of them")
     s.set_defaults(func=run_score)
 
+    s = sub.add_parser("starter", help="write a participant's starter script or notebook for a bundle",
+                       description="Writes a script (.py) or notebook (.ipynb) that runs the loop on the "
+                                   "bundle and fills the sample frame's own columns, ready for your model.")
+    s.add_argument("--bundle", required=True, metavar="DIR")
+    s.add_argument("--out", required=True, metavar="FILE", help="my_model.py or my_model.ipynb")
+    s.set_defaults(func=run_starter)
+
     s = sub.add_parser("demo", help="make a synthetic competition and rehearse a baseline on it",
                        description="Makes a synthetic data set, bundles it, runs a baseline script "
                                    "through dry-run and leaves /vantor/working/submission.csv.")
@@ -111,6 +142,8 @@ def parser():
     s.add_argument("--seed", type=int, default=0)
     s.add_argument("--module", metavar="PATH",
                    help="the module file (default: $COMPETITION_MODULE, else the installed one)")
+    s.add_argument("--keep", metavar="DIR",
+                   help="keep the data, the bundle, the baseline script and the answers in DIR (new or empty)")
     s.set_defaults(func=run_demo)
     return p
 
@@ -118,7 +151,7 @@ def parser():
 def run_seal(args):
     from .hosting import seal
     for path in seal(args.csv, args.out, allow_empty=args.allow_empty,
-                     allow_unmatched=args.allow_unmatched):
+                     allow_unmatched=args.allow_unmatched, allow=allowed(args)):
         print("wrote %s" % path)
     return 0
 
@@ -133,8 +166,7 @@ def run_bundle(args):
     from .hosting import bundle
     from .hosting import module_versions
     out_dir = bundle(args.test, args.sample, args.out, args.module, pythons=args.python,
-                     source=args.source, build_dir=args.build_dir, allow_empty=args.allow_empty,
-                     allow_unmatched=args.allow_unmatched)
+                     source=args.source, build_dir=args.build_dir, allow=allowed(args), wheels=args.wheels)
     print("bundle ready: %s (serves CPython %s)" % (out_dir, ", ".join(module_versions(os.listdir(out_dir)))))
     return 0
 
@@ -151,10 +183,17 @@ def run_score(args):
     return 0
 
 
+def run_starter(args):
+    from .starter import write_starter
+    print("wrote %s; try it: %s dry-run %s --bundle %s" % (write_starter(args.bundle, args.out), PROG, args.out,
+                                                          args.bundle))
+    return 0
+
+
 def run_demo(args):
     from . import demo
     return demo.run_demo(groups=args.groups, rows_per_group=args.rows_per_group, features=args.features,
-                         predictions=args.predictions, seed=args.seed, module=args.module)
+                         predictions=args.predictions, seed=args.seed, module=args.module, keep=args.keep)
 
 
 def run(args):

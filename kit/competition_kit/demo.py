@@ -11,6 +11,7 @@ import pandas as pd
 
 from . import synth
 from .hosting import bundle
+from .module import KitError
 from .rehearsal import SUBMISSION, dry_run
 
 BASELINE = '''"""A baseline: each play's predicted distribution is a ramp around its first float feature's mean."""
@@ -47,13 +48,20 @@ def answers_for(test_csv, predictions, seed=0):
     return pd.DataFrame({"PlayId": level.index, "Yards": yards}).to_csv(index=False).encode("utf-8")
 
 
-def run_demo(groups=3000, rows_per_group=20, features=40, predictions=200, seed=0, module=None, out=None):
-    """Makes the data set, bundles it in a temporary folder, rehearses the baseline against it
-    and scores it against the data set's answers; returns dry-run's exit status. The submission
-    stays at /vantor/working/submission.csv."""
+def run_demo(groups=3000, rows_per_group=20, features=40, predictions=200, seed=0, module=None, out=None,
+             keep=None):
+    """Makes the data set, bundles it in a temporary folder (or keep, a new or empty folder,
+    where it all stays), rehearses the baseline against it and scores it against the data set's
+    answers; returns dry-run's exit status. The submission stays at /vantor/working/submission.csv."""
     out = out or sys.stdout
     began = time.time()
-    work = tempfile.mkdtemp(prefix="competition-demo-")
+    if keep is not None:
+        if os.path.exists(keep) and (not os.path.isdir(keep) or os.listdir(keep)):
+            raise KitError("--keep %s: give a new or an empty folder" % keep)
+        os.makedirs(keep, exist_ok=True)
+        work = os.path.abspath(keep)
+    else:
+        work = tempfile.mkdtemp(prefix="competition-demo-")
     try:
         t = time.time()
         test, sample = synth.make_tables(groups, rows_per_group, features, predictions, seed=seed)
@@ -81,6 +89,12 @@ def run_demo(groups=3000, rows_per_group=20, features=40, predictions=200, seed=
         code = dry_run(script, target, out, answers=answers)
         if code == 0:
             out.write("the demo's submission is at %s (demo took %.1f s)\n" % (SUBMISSION, time.time() - began))
+        if keep is not None:
+            out.write("kept in %s: data/ (the plain inputs), bundle/, baseline.py, answers.csv; for example:\n"
+                      "  competition-kit starter --bundle %s --out my_model.py\n"
+                      "  competition-kit dry-run my_model.py --bundle %s --answers %s\n"
+                      % (work, target, target, answers))
         return code
     finally:
-        shutil.rmtree(work, ignore_errors=True)
+        if keep is None:
+            shutil.rmtree(work, ignore_errors=True)

@@ -34,12 +34,27 @@ def module_file(explicit=None):
         if not looks_like_module(os.path.basename(path)):
             raise KitError("%s is not a built competition module (expected a file named "
                            "competition.<tag>.so)" % path)
+        check_shared_object(path)
         return os.path.abspath(path)
     module_spec = importlib.util.find_spec(NAME)
     if module_spec is None or not module_spec.origin or not os.path.isfile(module_spec.origin):
         raise KitError("the competition module is not installed; pass --module PATH "
                        "or set COMPETITION_MODULE")
     return module_spec.origin
+
+
+def check_shared_object(path):
+    """A KitError unless path is a shared object that exports the module's init function."""
+    from . import elf
+    try:
+        info = elf.describe(path)
+    except elf.NotAModule as e:
+        raise KitError("%s is not a built competition module: %s" % (path, e))
+    except OSError as e:
+        raise KitError("cannot read %s: %s" % (path, e.strerror or e))
+    if not info.exports_init:
+        raise KitError("%s is not a built competition module: it exports no PyInit_competition" % path)
+    return info
 
 
 def module_in(directory):
@@ -68,7 +83,10 @@ def load(path):
         module = importlib.util.module_from_spec(module_spec)
         module_spec.loader.exec_module(module)
     except Exception as e:  # a missing library, another interpreter's module, not a module
-        raise KitError("cannot load the competition module %s: %s" % (path, _one_line(e)))
+        from .elf import why_not_here
+        reason = why_not_here(path)  # another machine, a newer glibc, not glibc at all
+        raise KitError("cannot load the competition module %s: %s" % (
+            path, "%s (%s)" % (reason, _one_line(e)) if reason else _one_line(e)))
     return module
 
 
@@ -82,6 +100,12 @@ def serves(file_name):
     without an interpreter tag (which every interpreter would try to import)."""
     m = re.match(r"^competition\.cpython-3(\d+)[a-z]*-", file_name)
     return "3.%s" % m.group(1) if m else None
+
+
+def machine_of(file_name):
+    """The machine a module file's name says it is for ("x86_64", "aarch64"), or None."""
+    m = re.match(r"^competition\.cpython-3\d+[a-z]*-([A-Za-z0-9_]+)-linux", file_name)
+    return m.group(1) if m else None
 
 
 def version_key(version):

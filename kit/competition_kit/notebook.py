@@ -1,8 +1,8 @@
 """Running a notebook for dry-run: its cells in order in a Jupyter kernel (nbclient, ipykernel).
 
 The kernel is ipykernel started from the same interpreter as the kit (a kernel description of
-its own, so that no installed "python3" kernel can point elsewhere), with the notebook's folder
-as its working directory and no standard input (input() raises, as on a platform). A hidden first request
+its own, so that no installed "python3" kernel can point elsewhere), with the platform's working
+folder (the one the submission is written to, as a script's) as its working directory and no standard input (input() raises, as on a platform). A hidden first request
 installs the timing stand-in (_bootstrap.install) with the bundle first on sys.path; then each
 code cell runs in turn until one fails. Stream output is shown as it comes; every output is kept
 in the executed notebook (--output).
@@ -58,6 +58,7 @@ class Outcome(object):
     def __init__(self):
         self.failure = None  # the one line of a KitError, when the notebook failed
         self.cells = []      # (position of the cell, 1-based, seconds) for each code cell run
+        self.output_error = None  # why the executed notebook could not be kept, if it could not
 
 
 def _kernel_dir(python):
@@ -117,16 +118,19 @@ def _show_traceback(error, stream):
     stream.flush()
 
 
-def run(nb, path, bundle, records, stopper, groups, python=None, output=None):
-    """Runs the notebook's code cells in order; returns an Outcome. The executed notebook is
-    written to output (when given) whatever the outcome."""
+def run(nb, path, bundle, records, stopper, groups, python=None, output=None, outcome=None, cwd=None):
+    """Runs the notebook's code cells in order, in cwd (default: the notebook's folder); fills
+    and returns an Outcome. The executed notebook is written to output (when given) whatever the
+    outcome; a failure to write it is noted in the outcome, for the caller to report once its
+    summary is out."""
     python = python or sys.executable
     kernel_root = _kernel_dir(python)
-    outcome = Outcome()
+    outcome = outcome if outcome is not None else Outcome()
+    cwd = cwd or os.path.dirname(os.path.abspath(path))
     loop = asyncio.new_event_loop()
     try:
         asyncio.set_event_loop(loop)
-        loop.run_until_complete(_run(nb, path, bundle, records, stopper, groups, kernel_root, outcome, python))
+        loop.run_until_complete(_run(nb, cwd, bundle, records, stopper, groups, kernel_root, outcome, python))
     finally:
         try:
             loop.run_until_complete(loop.shutdown_asyncgens())
@@ -136,11 +140,14 @@ def run(nb, path, bundle, records, stopper, groups, python=None, output=None):
             shutil.rmtree(kernel_root, ignore_errors=True)
         if output is not None:
             import nbformat
-            write_atomically(output, nbformat.writes(nb).encode("utf-8"))
+            try:
+                write_atomically(output, nbformat.writes(nb).encode("utf-8"))
+            except OSError as e:
+                outcome.output_error = "cannot keep the executed notebook at %s: %s" % (output, e.strerror or e)
     return outcome
 
 
-async def _run(nb, path, bundle, records, stopper, groups, kernel_root, outcome, python):
+async def _run(nb, cwd, bundle, records, stopper, groups, kernel_root, outcome, python):
     from jupyter_client.kernelspec import KernelSpecManager
     from jupyter_client.manager import AsyncKernelManager
 
@@ -158,7 +165,7 @@ async def _run(nb, path, bundle, records, stopper, groups, kernel_root, outcome,
             sys.stdout.write(text)
             sys.stdout.flush()
 
-    client = _make_client(nb, km, os.path.dirname(os.path.abspath(path)), echo)
+    client = _make_client(nb, km, cwd, echo)
     started = False
     try:
         async with client.async_setup_kernel(cleanup_kc=True, stdin=subprocess.DEVNULL):

@@ -16,8 +16,8 @@ import numpy as np
 import pandas as pd
 
 from . import progress
-from .module import KitError, module_in
-from .sealing import read_sealed, remove_quietly
+from .module import KitError, load, module_in
+from .sealing import SUFFIX, remove_quietly, sealed_column, sealed_header
 
 WORKING = "/vantor/working"
 SUBMISSION = os.path.join(WORKING, "submission.csv")
@@ -74,29 +74,48 @@ def check_submission(test, sample, path=SUBMISSION):
     """Problems of the written submission against the sample submission (empty when fine):
     the columns, the rows of each PlayId, and missing values. The expected rows are the sample
     rows of the PlayIds that the test set serves (test needs only its PlayId column)."""
+    expected = expected_rows(test, sample)["PlayId"]
+    return check_written(expected.groupby(expected).size(), list(sample.columns), path)
+
+
+SUBMISSION_CHUNK = 20000  # rows of the written submission read at a time
+
+
+def check_written(want, columns, path=SUBMISSION):
+    """Problems of the written submission at path (empty when fine): want is the number of
+    rows expected of each PlayId (a Series indexed by PlayId), columns the sample submission's.
+    The file is read in pieces, so that the check takes little memory beside the run."""
     if not os.path.isfile(path):
         return ["no submission file was written at %s" % path]
+    counts, na, rows, written_columns = [], None, 0, None
     try:
-        written = pd.read_csv(path, low_memory=False)
+        for chunk in pd.read_csv(path, chunksize=SUBMISSION_CHUNK):
+            if written_columns is None:
+                written_columns = list(chunk.columns)
+                na = chunk.isna().sum() * 0
+            rows += len(chunk)
+            na += chunk.isna().sum()
+            if "PlayId" in chunk.columns:
+                counts.append(chunk["PlayId"].dropna().value_counts())
     except Exception as e:
         reason = str(e).strip().splitlines()[0] if str(e).strip() else type(e).__name__
         return ["cannot read %s as CSV: %s" % (path, reason)]
+    if written_columns is None:
+        return ["cannot read %s as CSV: it is empty" % path]
     problems = []
-    if list(written.columns) != list(sample.columns):
-        missing = [c for c in sample.columns if c not in written.columns]
-        extra = [c for c in written.columns if c not in sample.columns]
+    if written_columns != list(columns):
+        missing = [c for c in columns if c not in written_columns]
+        extra = [c for c in written_columns if c not in columns]
         detail = []
         if missing:
             detail.append("missing %s" % _some(missing))
         if extra:
             detail.append("extra %s" % _some(extra))
         problems.append("columns differ from the sample submission's (%s)" % ("; ".join(detail) or "order"))
-    expected = expected_rows(test, sample)
-    if len(written) != len(expected):
-        problems.append("%d rows, the sample submission has %d for the test PlayIds" % (len(written), len(expected)))
-    if "PlayId" in written.columns:
-        want = expected.groupby("PlayId").size()
-        got = written.groupby("PlayId").size()
+    if rows != int(want.sum()):
+        problems.append("%d rows, the sample submission has %d for the test PlayIds" % (rows, int(want.sum())))
+    if "PlayId" in written_columns:
+        got = pd.concat(counts).groupby(level=0).sum() if counts else pd.Series([], dtype="int64")
         absent, extra = want.index.difference(got.index), got.index.difference(want.index)
         common = want.index.intersection(got.index)
         other = common[(want[common] != got[common]).values]
@@ -107,10 +126,9 @@ def check_submission(test, sample, path=SUBMISSION):
         if len(other):
             problems.append("%d PlayIds have another number of rows than in the sample submission (%s)"
                             % (len(other), _some(other)))
-        blank = int(written["PlayId"].isna().sum())
+        blank = rows - int(got.sum())
         if blank:
             problems.append("%d rows have no PlayId" % blank)
-    na = written.isna().sum()
     na = na[na > 0]
     if len(na):
         problems.append("%d missing values (in %s)" % (int(na.sum()), _some(na.index)))
@@ -129,6 +147,7 @@ class Records(object):
         self.env, self.own = [], []
         self.spent = 0.0
         self.reminders = 0
+        self.empty = []  # the PlayIds of groups served an empty sample frame
 
     @property
     def answered(self):
@@ -168,6 +187,8 @@ class Records(object):
                     self.write, self.written = float(values[0]), values[1] == "1"
                 elif kind == "X":
                     self.error = values[0]
+                elif kind == "E":
+                    self.empty.append(" ".join(values))
             except (IndexError, ValueError):
                 continue
 
@@ -191,6 +212,10 @@ def summary(records, total, elapsed, out, cells=None):
     if records.reminders:
         out.write("  %d advances found the current group unanswered (the module printed a reminder)\n"
                   % records.reminders)
+    if records.empty:
+        out.write("  %d group%s served an empty sample frame (PlayId %s): the sample submission has no rows "
+                  "for %s\n" % (len(records.empty), " was" if len(records.empty) == 1 else "s were",
+                                _some(records.empty), "it" if len(records.empty) == 1 else "them"))
 
 
 class Stopper(object):
@@ -268,7 +293,7 @@ def run_script(script, bundle, records, stopper, groups, python=None):
     """Runs the script in a child interpreter (its own session, so that the terminal's Ctrl-C
     reaches this process only, and standard input closed); returns its exit status."""
     cmd = [python or sys.executable, BOOTSTRAP, os.path.abspath(script), os.path.abspath(bundle), records.path]
-    proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, start_new_session=True)
+    proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, start_new_session=True, cwd=WORKING)
     stopper.start()
     sent, sent_at = None, None
     while True:
@@ -302,19 +327,91 @@ def _parse_metric(metric):
     return metric_parts(metric)
 
 
+def check_output(output, script):
+    """A KitError now, before anything runs, when the executed notebook could not be kept at
+    output."""
+    if output is None:
+        return
+    if not script.lower().endswith(".ipynb"):
+        raise KitError("--output keeps an executed notebook, and %s is not one (.ipynb)" % script)
+    folder = os.path.dirname(os.path.abspath(output))
+    if os.path.isdir(output):
+        raise KitError("--output %s is a folder: give the executed notebook's file name" % output)
+    if not os.path.isdir(folder):
+        raise KitError("--output %s: the folder %s does not exist" % (output, folder))
+    if not os.access(folder, os.W_OK | os.X_OK):
+        raise KitError("--output %s: the folder %s is not writable" % (output, folder))
+
+
+def _manifest_entry(bundle, name):
+    """The manifest's entry for the sealed file name when the file there has the recorded size,
+    else None."""
+    import json
+    try:
+        with open(os.path.join(bundle, "manifest.json"), "rb") as f:
+            entry = json.loads(f.read().decode("utf-8"))["files"][name + SUFFIX]
+        if int(entry["size"]) == os.path.getsize(os.path.join(bundle, name + SUFFIX)):
+            return entry
+    except (OSError, ValueError, KeyError, TypeError, AttributeError):
+        pass
+    return None
+
+
+def served_groups(bundle):
+    """The number of groups the bundle's test set serves: its manifest's count when the sealed
+    file is the one the manifest records (by size), else counted from the file's PlayId column,
+    read as a stream (no whole parse of the test set here)."""
+    path = os.path.join(bundle, "test.csv" + SUFFIX)
+    if not os.path.isfile(path):
+        raise KitError("missing test.csv%s in %s" % (SUFFIX, bundle))
+    entry = _manifest_entry(bundle, "test.csv")
+    if entry is not None and "groups" in entry:
+        return int(entry["groups"])
+    return len(test_playids(bundle))
+
+
+def test_playids(bundle):
+    """The PlayIds the test set serves, from its sealed file, read here as a stream."""
+    try:
+        ids = sealed_column(os.path.join(bundle, "test.csv" + SUFFIX))
+    except (KeyError, ValueError) as e:
+        raise KitError("cannot read the PlayIds of test.csv%s in %s: %s" % (SUFFIX, bundle, e))
+    return pd.DataFrame({"PlayId": ids.dropna().unique()})
+
+
+def expected_counts(bundle):
+    """(rows expected of each PlayId, the sample submission's columns): the sample's PlayId
+    column, read as a stream, less the sample PlayIds the test set does not serve (from the
+    manifest when both files are the ones it records, else from the test set's PlayId column)."""
+    path = os.path.join(bundle, "sample_submission.csv" + SUFFIX)
+    try:
+        columns = sealed_header(path)
+        ids = sealed_column(path)
+    except (KeyError, ValueError) as e:
+        raise KitError("cannot read the PlayIds of sample_submission.csv%s in %s: %s" % (SUFFIX, bundle, e))
+    entry = _manifest_entry(bundle, "sample_submission.csv")
+    if entry is not None and "unserved" in entry and _manifest_entry(bundle, "test.csv") is not None:
+        ids = ids[~ids.isin(entry["unserved"])]
+    else:
+        ids = ids[ids.isin(test_playids(bundle)["PlayId"])]
+    return ids.groupby(ids).size(), columns
+
+
 def dry_run(script, bundle, out=None, python=None, time_limit=None, output=None, answers=None, metric=None):
     """Runs a script or notebook against bundle; returns 0 when it ran and its submission
-    checks out (and, with answers, was scored), 1 when the check failed. A run that fails
-    raises a KitError after the participant's traceback; one stopped by the time limit or a
-    signal raises Stopped after the partial summary."""
+    checks out (and, with answers, was scored), 1 when the check failed. Every argument is
+    checked before anything runs; the test set is not parsed here (its group count comes from
+    the manifest, its PlayIds for the check are read after the run). When the participant's
+    code has ended, the summary and the check are printed whatever its outcome; then a run
+    that failed raises a KitError (after the participant's traceback), one stopped by the time
+    limit or a signal raises Stopped after the partial summary."""
     out = out or sys.stdout
     if not os.path.isfile(script):
         raise KitError("script not found: %s" % script)
     if not os.path.isdir(bundle):
         raise KitError("bundle not found: %s" % bundle)
     notebook = script.lower().endswith(".ipynb")
-    if output is not None and not notebook:
-        raise KitError("--output keeps an executed notebook, and %s is not one (.ipynb)" % script)
+    check_output(output, script)
     if metric is not None and answers is None:
         raise KitError("--metric scores against --answers: give both")
     if answers is not None and not os.path.isfile(answers):
@@ -324,12 +421,10 @@ def dry_run(script, bundle, out=None, python=None, time_limit=None, output=None,
         from . import notebook as nb_runner
         nb_runner.check_available(python)
         nb = nb_runner.read(script)
-    test, sample = read_sealed(bundle, module_in(bundle), ("test.csv", "sample_submission.csv"))
-    for name, frame in (("test.csv", test), ("sample_submission.csv", sample)):
-        if "PlayId" not in frame.columns:
-            raise KitError("%s in %s has no PlayId column" % (name, bundle))
-    test = pd.DataFrame({"PlayId": test["PlayId"].dropna().unique()})  # all the check needs of it
-    total = len(test)
+    if not os.path.isfile(os.path.join(bundle, "sample_submission.csv" + SUFFIX)):
+        raise KitError("missing sample_submission.csv%s in %s" % (SUFFIX, bundle))
+    load(module_in(bundle))  # a module that cannot load here is one line now, not the child's traceback
+    total = served_groups(bundle)
     ensure_working_dir()
     before = _file_state(SUBMISSION)
     fd, records_path = tempfile.mkstemp(prefix="competition-kit-", suffix=".records")
@@ -337,13 +432,15 @@ def dry_run(script, bundle, out=None, python=None, time_limit=None, output=None,
     records = Records(records_path)
     groups = progress.Groups(total)
     cells = None
+    outcome = None
     try:
-        out.write("running %s against %s (%d groups)%s\n" % (
-            script, bundle, total, " in a Jupyter kernel" if notebook else ""))
+        out.write("running %s against %s (%d groups)%s, in %s\n" % (
+            script, bundle, total, " in a Jupyter kernel" if notebook else "", WORKING))
         out.flush()
         with Stopper(time_limit) as stopper:
             if notebook:
-                outcome = nb_runner.run(nb, script, bundle, records, stopper, groups, python, output)
+                outcome = nb_runner.Outcome()
+                nb_runner.run(nb, script, bundle, records, stopper, groups, python, output, outcome, WORKING)
                 stopper.end()
                 failure, cells = outcome.failure, outcome.cells
             else:
@@ -356,8 +453,7 @@ def dry_run(script, bundle, out=None, python=None, time_limit=None, output=None,
         groups.close()
         remove_quietly(records_path)
     sys.stderr.flush()
-    if stopper.reason or records.load is not None:
-        summary(records, total, stopper.elapsed(), out, cells)
+    summary(records, total, stopper.elapsed(), out, cells)
     out.flush()
     if stopper.reason == "time":
         raise Stopped("time limit of %s s exceeded: the run was stopped after %.1f s, with %d of %d groups answered"
@@ -365,24 +461,28 @@ def dry_run(script, bundle, out=None, python=None, time_limit=None, output=None,
     if stopper.reason:
         raise Stopped("interrupted after %.1f s, with %d of %d groups answered"
                       % (stopper.elapsed(), records.answered, total), stopper.status())
-    if failure:
-        raise KitError(failure)
     after = _file_state(SUBMISSION)
     if after is None or after == before:
         problems = ["%s %s" % (SUBMISSION, "was not written" if after is None else "was not rewritten by this run")]
         if not records.written:
             problems[0] += " (write_submission_file() was not called, or did not succeed)"
     else:
-        problems = check_submission(test, sample)
+        want, columns = expected_counts(bundle)
+        problems = check_written(want, columns)
     if problems:
         out.write("submission check failed:\n" + "".join("  - %s\n" % p for p in problems))
+    else:
+        out.write("submission check: ok (%d rows, %d columns, %d PlayIds, no missing values) at %s\n"
+                  % (int(want.sum()), len(columns), len(want), SUBMISSION))
+    out.flush()
+    if outcome is not None and outcome.output_error:
+        raise KitError(outcome.output_error)
+    if failure:
+        raise KitError(failure)
+    if problems:
         return 1
-    expected = expected_rows(test, sample)
-    out.write("submission check: ok (%d rows, %d columns, %d PlayIds, no missing values) at %s\n"
-              % (len(expected), sample.shape[1], expected["PlayId"].nunique(), SUBMISSION))
     if answers is not None:
         from .score import score_files
-        out.flush()
         score_files(SUBMISSION, answers, metric, out)
     return 0
 

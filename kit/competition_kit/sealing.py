@@ -236,3 +236,93 @@ def read_sealed(directory, module_path, names):
     phase.done("decrypted and parsed %s in memory in %s (%s)" % (
         progress.size(total), progress.seconds(spent), progress.throughput(total, spent)))
     return frames
+
+
+_ALPHABET = b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/="
+_NOT_BASE64 = bytes(b for b in range(256) if b not in _ALPHABET)
+
+
+def unsealed_pieces(path, chunk=READ_CHUNK):
+    """The CSV bytes of a sealed file, piece by piece, decrypted and decoded here in Python
+    (for the kit's own checks, which need little of a file: a column, a header). Bytes outside
+    the base64 alphabet (the fill) are skipped, as the module's decoder skips them."""
+    cipher = AES.new(KEY, AES.MODE_CBC, IV)
+    carry = b""
+    with open(path, "rb") as f:
+        rest = b""
+        while True:
+            block = f.read(chunk)
+            data = rest + block
+            if block:
+                cut = len(data) - len(data) % 16
+                data, rest = data[:cut], data[cut:]
+            elif len(data) % 16:
+                raise ValueError("%s is not a sealed file (its size is not a multiple of 16)" % path)
+            text = carry + cipher.decrypt(data).translate(None, _NOT_BASE64)
+            whole = len(text) - len(text) % 4
+            if not block:
+                if len(text) % 4:
+                    raise ValueError("%s does not decode (its base64 text is cut short)" % path)
+                yield base64.b64decode(text)
+                return
+            carry = text[whole:]
+            if whole:
+                yield base64.b64decode(text[:whole])
+
+
+class _Pieces(io.RawIOBase):
+    """A binary stream over an iterator of bytes."""
+
+    def __init__(self, pieces):
+        io.RawIOBase.__init__(self)
+        self.pieces = iter(pieces)
+        self.left = b""
+
+    def readable(self):
+        return True
+
+    def readinto(self, b):
+        while not self.left:
+            self.left = next(self.pieces, None)
+            if self.left is None:
+                self.left = b""
+                return 0
+        n = min(len(b), len(self.left))
+        b[:n] = self.left[:n]
+        self.left = self.left[n:]
+        return n
+
+
+def sealed_column(path, column="PlayId"):
+    """One column of a sealed CSV, read as a stream: its memory is that of the column, not of
+    the file. (In pieces: a column whose values change kind across the file may come out as
+    object where the whole parse gives another dtype.)"""
+    import warnings
+    import pandas as pd
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # a DtypeWarning of the pieced parse
+        stream = io.BufferedReader(_Pieces(unsealed_pieces(path)), 1 << 20)
+        return pd.read_csv(stream, sep=",", usecols=[column])[column]
+
+
+def sealed_header(path):
+    """The column names of a sealed CSV, from its first line."""
+    import pandas as pd
+    head = b""
+    for piece in unsealed_pieces(path, 1 << 16):
+        head += piece
+        if b"\n" in head:
+            break
+    return list(pd.read_csv(io.BytesIO(head.split(b"\n", 1)[0] + b"\n"), sep=",", nrows=0).columns)
+
+
+def sealed_head(path, rows=1000):
+    """The first rows of a sealed CSV (its columns and, as far as they tell, their dtypes)."""
+    import pandas as pd
+    head = b""
+    for piece in unsealed_pieces(path, 1 << 20):
+        head += piece
+        if head.count(b"\n") > rows:
+            head = b"\n".join(head.split(b"\n", rows + 1)[:rows + 1]) + b"\n"
+            break
+    return pd.read_csv(io.BytesIO(head), sep=",", low_memory=False)
