@@ -37,12 +37,11 @@ void ready() { PY_NAMES_INTERN(COMPETITION_INPUT_NAMES) }
 
 namespace reader {
 
-py::Ref parse(PyObject* home, PyObject* BytesIO, PyObject* csv) {
-    py::Ref stream = py::call(BytesIO, csv);
+py::Ref parse(PyObject* home, py::Handle BytesIO, PyObject* csv) {
+    py::Ref stream = BytesIO.call(csv);
     py::Ref read_csv = global(home, names::pd).attr(input_names::read_csv);
     py::Ref comma = py::str(",");
-    PyObject* args[] = {stream.get(), comma.get(), Py_False};
-    return py::call_kw(read_csv.get(), args, 1, py::tuple(input_names::sep, input_names::low_memory).get());
+    return read_csv.call({stream}, {{input_names::sep, comma}, {input_names::low_memory, Py_False}});
 }
 
 } // namespace reader
@@ -97,41 +96,41 @@ py::Ref new_cipher(PyObject* home) {
 
 // Leaves a with block by the exception that is set: __exit__ is called with it, and it stands,
 // unless __exit__ raises in its turn.
-void exit_by_exception(PyObject* exit, PyObject* manager) {
+void exit_by_exception(py::Handle exit, PyObject* manager) {
     py::Caught failure;
-    py::call(exit, manager, failure.type(), failure.value(), failure.traceback());
+    exit.call(manager, failure.type(), failure.value(), failure.traceback());
     failure.reraise();
 }
 
 // with manager as f: return body(f)
 template <typename Body>
 py::Ref with_block(PyObject* manager, Body&& body) {
-    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(manager));
-    py::Ref exit = py::attr(type, input_names::dunder_exit);
-    py::Ref enter = py::attr(type, input_names::dunder_enter);
-    py::Ref f = py::call(enter.get(), manager);
+    py::Handle type = reinterpret_cast<PyObject*>(Py_TYPE(manager));
+    py::Ref exit = type.attr(input_names::dunder_exit);
+    py::Ref enter = type.attr(input_names::dunder_enter);
+    py::Ref f = enter.call(manager);
     py::Ref result;
     try {
         result = body(f.get());
     } catch (const py::Error&) {
-        exit_by_exception(exit.get(), manager);
+        exit_by_exception(exit, manager);
         throw;
     }
-    py::call(exit.get(), manager, Py_None, Py_None, Py_None);
+    exit.call(manager, Py_None, Py_None, Py_None);
     return result;
 }
 
 // csv = base64.b64decode(obj.decrypt(f.read()).decode("utf8"))
 // df = pd.read_csv(BytesIO(csv), sep=",", low_memory=False)
 // What was handed back to this load alone is zeroed before it is released, whatever the outcome.
-py::Ref decrypt_and_parse(PyObject* home, const py::Ref& obj, PyObject* f) {
-    py::Ref content = py::call_method(f, input_names::read);
+py::Ref decrypt_and_parse(PyObject* home, py::Handle obj, py::Handle f) {
+    py::Ref content = f.method(input_names::read);
     Received plain(obj.method(input_names::decrypt, content));
     Received text(plain.ref().method(input_names::decode, input_names::utf8));
     py::Ref base64 = global(home, names::base64);
     Received csv(base64.method(names::b64decode, text.ref()));
     py::Ref BytesIO = global(home, names::BytesIO);
-    return reader::parse(home, BytesIO.get(), csv.get());
+    return reader::parse(home, BytesIO, csv.get());
 }
 
 // The steps one by one, through the objects the names are bound to now.
@@ -152,7 +151,7 @@ py::Ref load(PyObject* home, PyObject* path) {
 // except: self.__error("Failed to load input file [%s]." % path)
 // Every failure in the region, of whatever class, becomes the one message naming the path; the
 // failure is the exception being handled while __error raises.
-void refuse_load(PyObject* self, PyObject* path) {
+void refuse_load(py::Handle self, PyObject* path) {
     Handling failure;
     py::Ref msg = py::take(PyUnicode_Format(py::str("Failed to load input file [%s].").get(), path));
     refuse(self, msg.get());
@@ -162,8 +161,8 @@ void refuse_load(PyObject* self, PyObject* path) {
 
 PyObject* read_csv_impl(Function* f, PyObject* const* args) {
     input_names::ready();
-    PyObject* self = args[0];
-    py::Ref home = py::Ref::borrow(f->home);
+    py::Handle self = args[0];
+    py::Ref home = py::Ref::borrow(f->home.get());
     // The path, outside the protected region: its errors are the caller's to see.
     py::Ref path = input_path(home.get(), args[1]);
     try {

@@ -36,8 +36,8 @@ bool entry_is(PyObject* d, PyObject* name, PyObject* bound) {
 }
 
 // Is the attribute `name` of obj the very object `bound`?
-bool attribute_is(PyObject* obj, PyObject* name, PyObject* bound) {
-    return py::attr(obj, name).get() == bound;
+bool attribute_is(py::Handle obj, PyObject* name, PyObject* bound) {
+    return obj.attr(name).get() == bound;
 }
 
 // The globals: AES, base64 and BytesIO as imported, and open the builtin one (no global open).
@@ -104,10 +104,10 @@ bool the_libraries_own(const ModuleState& st) {
 // ---- the pad rule -------------------------------------------------------------------------
 
 // Asks b64decode how it treats alphabet characters after the pads that complete a quantum.
-input::PadRule ask_pad_rule(PyObject* b64decode) {
+input::PadRule ask_pad_rule(py::Handle b64decode) {
     py::Ref text = py::str("QQ==QQ==");
     py::Ref decoded;
-    if (!py::fast_path([&] { decoded = py::call(b64decode, text); })) return input::PadRule::skip;
+    if (!py::fast_path([&] { decoded = b64decode.call(text); })) return input::PadRule::skip;
     const bool stops = PyBytes_Check(decoded.get()) && PyBytes_GET_SIZE(decoded.get()) == 1;
     return stops ? input::PadRule::stop : input::PadRule::skip;
 }

@@ -13,7 +13,7 @@ namespace competition {
 namespace reader {
 
 // pd.read_csv(BytesIO(csv), sep=",", low_memory=False), with pd as home's namespace binds it now.
-py::Ref parse(PyObject* home, PyObject* BytesIO, PyObject* csv);
+py::Ref parse(PyObject* home, py::Handle BytesIO, PyObject* csv);
 
 // Would the steps call exactly what the import bound, and is that the libraries' own? The names
 // of the load (AES, base64, BytesIO, open) and the attributes the steps call through them

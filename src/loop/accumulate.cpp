@@ -45,7 +45,7 @@ PyTypeObject AccumulationType = py::type_object();
 Accumulation* as_accumulation(PyObject* o) { return reinterpret_cast<Accumulation*>(o); }
 
 Accumulation* accumulation_of(Scope* scope) {
-    PyObject* o = scope->accumulation;
+    PyObject* o = scope->accumulation.get();
     return o && Py_TYPE(o) == &AccumulationType ? as_accumulation(o) : nullptr;
 }
 
@@ -139,7 +139,7 @@ bool plain_frame(Accumulation* acc, PyObject* frame) {
 // Would joining `answer` only stack it under submission_df?
 bool stacks(Accumulation* acc, Scope* scope, PyObject* predictions_df, PyObject* answer, PyObject* sample_columns) {
     if (!acc->columns || !acc->dtypes || answer == predictions_df) return false;
-    if (!plain_frame(acc, answer) || !plain_frame(acc, scope->submission_df)) return false;
+    if (!plain_frame(acc, answer) || !plain_frame(acc, scope->submission_df.get())) return false;
     // The answer's columns are PlayId followed by columns equal to sample_columns, so when
     // sample_columns is the very index that matched before, they match again.
     if (sample_columns != acc->sample_columns) {
@@ -245,14 +245,14 @@ py::Ref join_one(Accumulation* acc, PyObject* accumulated, PyObject* answer) {
 bool stack_onto_submission(Accumulation* acc, Scope* scope) {
     py::Ref frame_type = py::Ref::borrow(acc->frame_type);
     py::Ref columns = py::Ref::borrow(acc->columns);
-    py::Ref before = py::Ref::borrow(scope->submission_df);
+    py::Ref before = py::Ref::borrow(scope->submission_df.get());
     const unsigned long generation = acc->generation;
     py::Ref joined;
     fast_path([&] {
         if (columns && plain_frame(acc, before.get()))
             joined = acc->stacked.build(frame_type.get(), columns.get(), before.get());
     });
-    if (!joined || acc->generation != generation || scope->submission_df != before.get()) return false;
+    if (!joined || acc->generation != generation || scope->submission_df.get() != before.get()) return false;
     acc->stacked.clear();
     ++acc->generation;
     py::assign(&scope->submission_df, joined.get());
@@ -290,7 +290,7 @@ void accumulation_flush(Scope* scope) {
     if (acc->waiting.empty() && !acc->stacked.empty() && stack_onto_submission(acc, scope)) return;
     settle(acc);
     if (acc->waiting.empty()) return;
-    py::Ref frames = frame_list(acc, 0, scope->submission_df);
+    py::Ref frames = frame_list(acc, 0, scope->submission_df.get());
     const unsigned long generation = acc->generation;
     py::Ref joined = concat_list(acc, frames.get());
     if (acc->generation != generation) py::raise(PyExc_RuntimeError, kChanged);
@@ -329,7 +329,7 @@ void Joining::join_at_once(Accumulation* acc, PyObject* predictions_df, PyObject
         answer = own.get();
     }
     accumulation_flush(scope_);
-    before_ = py::Ref::borrow(scope_->submission_df);
+    before_ = py::Ref::borrow(scope_->submission_df.get());
     py::Ref joined = join_one(acc, before_.get(), answer);
     py::assign(&scope_->submission_df, joined.get());
     after_ = joined.get();
@@ -362,7 +362,7 @@ Joining::~Joining() {
         ++acc->generation;
     }
     if (acc && queued_) unqueue(acc);
-    if (after_ && scope_->submission_df == after_) {
+    if (after_ && scope_->submission_df.get() == after_) {
         py::assign(&scope_->submission_df, before_.get());
         if (acc) forget_shape(acc);
     }

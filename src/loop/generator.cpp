@@ -1,6 +1,6 @@
 // The generator that iter_test() returns: an iterator type of our own with the interpreter's
 // generator protocol (send, throw, close, the just-started and already-executing rules). Its
-// body is in iter_test.cpp.
+// body is in generator_body.cpp.
 #include <cstddef>
 #include <new>
 
@@ -8,6 +8,7 @@
 #include "loop/generator.hpp"
 #include "module/globals.hpp"
 #include "module/methods.hpp"
+#include "py/object.hpp"
 #include "py/type.hpp"
 
 namespace competition {
@@ -34,7 +35,7 @@ void exception_leaves_body(Gen* g) {
     PyException_SetContext(error.value(), py::new_ref(stop.value()));
     error.reraise();
 #else
-    if (PyErr_WarnFormat(PyExc_DeprecationWarning, 1, "generator '%.50S' raised StopIteration", g->qualname) < 0)
+    if (PyErr_WarnFormat(PyExc_DeprecationWarning, 1, "generator '%.50S' raised StopIteration", g->qualname.get()) < 0)
         return;  // the warning, turned into an error, stands
     stop.reraise();
 #endif
@@ -140,35 +141,26 @@ PyObject* gen_close(PyObject* self, PyObject*) {
     Py_RETURN_NONE;
 }
 
+constexpr py::Ref Gen::*kMembers[] = {&Gen::name, &Gen::qualname, &Gen::self, &Gen::scope};
+
 int gen_traverse(PyObject* self, visitproc visit, void* arg) {
     Gen* g = as_gen(self);
-    Py_VISIT(g->name);
-    Py_VISIT(g->qualname);
-    Py_VISIT(g->self);
-    Py_VISIT(g->scope);
+    if (int found = py::visit_members(g, kMembers, visit, arg)) return found;
     return body_traverse(g, visit, arg);
 }
 
+// What the collector breaks: the references that can close a cycle (the instance, the scope and
+// the body's locals); the names stay for the repr.
 int gen_clear(PyObject* self) {
     Gen* g = as_gen(self);
-    Py_CLEAR(g->self);
-    Py_CLEAR(g->scope);
+    g->self.reset();
+    g->scope.reset();
     body_release(g);
     return 0;
 }
 
-void gen_dealloc(PyObject* self) {
-    Gen* g = as_gen(self);
-    PyObject_GC_UnTrack(self);
-    if (g->weaklist) PyObject_ClearWeakRefs(self);
-    gen_clear(self);
-    Py_CLEAR(g->name);
-    Py_CLEAR(g->qualname);
-    PyObject_GC_Del(self);
-}
-
 PyObject* gen_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<generator object %S at %p>", as_gen(self)->qualname, self);
+    return PyUnicode_FromFormat("<generator object %S at %p>", as_gen(self)->qualname.get(), self);
 }
 
 PyObject* get_running(PyObject* self, void*) { return PyBool_FromLong(as_gen(self)->running); }
@@ -190,7 +182,7 @@ PyMethodDef gen_methods[] = {
 };
 
 const PyType_Slot gen_slots[] = {
-    {Py_tp_dealloc, py::slot(gen_dealloc)},
+    {Py_tp_dealloc, py::slot(py::dealloc<Gen>)},
     {Py_tp_repr, py::slot(gen_repr)},
     {Py_tp_traverse, py::slot(gen_traverse)},
     {Py_tp_clear, py::slot(gen_clear)},
@@ -216,19 +208,7 @@ PyObject* generator_type() { return reinterpret_cast<PyObject*>(&GeneratorType);
 
 // iter_test(self): a new generator, whose body runs from the first advance.
 PyObject* iter_test_impl(Function* f, PyObject* const* args) {
-    Gen* g = py::check(PyObject_GC_New(Gen, &GeneratorType));
-    g->weaklist = nullptr;
-    g->name = py::new_ref(f->name);
-    g->qualname = py::new_ref(f->qualname);
-    g->self = py::new_ref(args[0]);
-    g->scope = py::new_ref(f->scope);
-    g->state = GenState::created;
-    g->running = false;
-    g->sample_submission_df = nullptr;
-    g->test_df = nullptr;
-    g->walk = nullptr;
-    PyObject_GC_Track(reinterpret_cast<PyObject*>(g));
-    return reinterpret_cast<PyObject*>(g);
+    return py::gc_new<Gen>(&GeneratorType, f->name.get(), f->qualname.get(), args[0], f->scope.get()).release();
 }
 
 } // namespace competition

@@ -37,10 +37,10 @@ bool is_dataframe(const Scope* scope, PyObject* obj) {
 // active_sample_prediction_df.columns, then the call. Returns the sample columns it compared with.
 py::Ref check_columns(Scope* scope, PyObject* self, PyObject* predictions_df) {
     py::Ref equals = py::attr(predictions_df, loop_names::columns).attr(loop_names::equals);
-    py::Ref expected = py::Ref::borrow(scope->active_sample_prediction_df).attr(loop_names::columns);
+    py::Ref expected = py::Ref::borrow(scope->active_sample_prediction_df.get()).attr(loop_names::columns);
     if (!equals.call(expected).is_true()) {
         // the message reads the sample frame's columns again, as the check does
-        py::Ref shown = py::Ref::borrow(scope->active_sample_prediction_df).attr(loop_names::columns);
+        py::Ref shown = py::Ref::borrow(scope->active_sample_prediction_df.get()).attr(loop_names::columns);
         py::Ref format = py::str("Columns in predictions_df do not match expected: [%s]");
         refuse(self, py::take(PyUnicode_Format(format.get(), shown.get())).get());
     }
@@ -52,7 +52,7 @@ py::Ref check_columns(Scope* scope, PyObject* self, PyObject* predictions_df) {
 PyObject* predict_impl(Function* f, PyObject* const* args) {
     PyObject* self = args[0];
     PyObject* predictions_df = args[1];
-    Scope* scope = as_scope(f->scope);
+    Scope* scope = as_scope(f->scope.get());
     loop_names::ready();
 
     if (state_compare(scope, names::DONE, Py_EQ))
@@ -64,7 +64,7 @@ PyObject* predict_impl(Function* f, PyObject* const* args) {
     py::Ref expected = check_columns(scope, self, predictions_df);
 
     py::Ref zero = py::take(PyLong_FromLong(0));
-    py::Ref key = py::Ref::borrow(scope->active_key_value);
+    py::Ref key = py::Ref::borrow(scope->active_key_value.get());
     py::call_method(predictions_df, loop_names::insert, zero, loop_names::PlayId, key);
     py::Ref copy = py::call_method(predictions_df, loop_names::copy);
     // The answer is taken and the state moved on together: a predict that fails changes

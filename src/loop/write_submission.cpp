@@ -18,15 +18,13 @@ namespace competition {
 
 PyObject* write_submission_file_impl(Function* f, PyObject* const* args) {
     loop_names::ready();
-    PyObject* self = args[0];
-    Scope* scope = as_scope(f->scope);
+    py::Handle self = args[0];
+    Scope* scope = as_scope(f->scope.get());
     if (state_compare(scope, names::DONE, Py_NE)) refuse(self, "You must first complete the `iter_test()` loop.");
     accumulation_flush(scope);
-    py::Ref submission = py::Ref::borrow(scope->submission_df);
-    py::Ref to_csv = submission.attr(loop_names::to_csv);
+    py::Ref submission_df = py::Ref::borrow(scope->submission_df.get());
     py::Ref path = py::str("/vantor/working/submission.csv");
-    PyObject* call_args[] = {path.get(), Py_False};
-    py::call_kw(to_csv.get(), call_args, 1, py::tuple(loop_names::index).get());
+    submission_df.method(loop_names::to_csv, {path}, {{loop_names::index, Py_False}});
     print(scope, py::str("Your submission file has been saved!  Once you `Commit` your Notebook and it finishes "
                          "running, you can submit the file to the competition from the Notebook Viewer "
                          "`Output` tab.").get());

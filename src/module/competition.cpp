@@ -10,7 +10,7 @@
 //         class Competition:
 //             """Class supporting a timeseries-based ..."""
 //             _state = State.INIT
-//             def iter_test(self): ...              # loop/iter_test.cpp
+//             def iter_test(self): ...              # loop/generator_body.cpp
 //             def predict(self, predictions_df): ...  # loop/predict.cpp
 //             def write_submission_file(self): ...  # loop/write_submission.cpp
 //             def __error(self, msg):
@@ -23,6 +23,8 @@
 //
 // The class statements are replayed as the interpreter runs them (__prepare__, the namespace,
 // the metaclass call); the run variables the methods share live in a scope object (scope.hpp).
+#include "module/competition.hpp"
+
 #include "module/globals.hpp"
 #include "module/methods.hpp"
 
@@ -70,6 +72,8 @@ const char kWriteDoc[] =
 #define COMPETITION_QUAL "make_env.<locals>.Competition."
 
 PyObject* make_env_impl(Function* f, PyObject* const* args);
+PyObject* error_impl(Function* f, PyObject* const* args);
+PyObject* dir_impl(Function* f, PyObject* const* args);
 
 const FunctionInfo kMakeEnv = {"make_env", "make_env", 0, {nullptr, nullptr}, nullptr, "()", make_env_impl};
 
@@ -99,13 +103,14 @@ PyObject** const kMembers[] = {&names::INIT, &names::AWAITING_PREDICT, &names::M
 
 // The namespace a class statement starts from: the metaclass's __prepare__(name, bases), or a
 // dict where the metaclass has none.
-py::Ref prepare_namespace(PyObject* meta, PyObject* name, PyObject* bases) {
-    py::Ref prepare = py::optional_attr(meta, names::dunder_prepare);
+py::Ref prepare_namespace(py::Handle meta, PyObject* name, PyObject* bases) {
+    py::Ref prepare = meta.optional_attr(names::dunder_prepare);
     if (!prepare) return py::take(PyDict_New());
     py::Ref ns = prepare.call(name, bases);
     if (!PyMapping_Check(ns.get()))
         py::raise_format(PyExc_TypeError, "%.200s.__prepare__() must return a mapping, not %.200s",
-                         PyType_Check(meta) ? reinterpret_cast<PyTypeObject*>(meta)->tp_name : "<metaclass>",
+                         PyType_Check(meta.get()) ? reinterpret_cast<PyTypeObject*>(meta.get())->tp_name
+                                                  : "<metaclass>",
                          Py_TYPE(ns.get())->tp_name);
     return ns;
 }
@@ -119,26 +124,27 @@ py::Ref prepare_namespace(PyObject* meta, PyObject* name, PyObject* bases) {
 py::Ref build_state(PyObject* home) {
     py::Ref Enum = global(home, names::enum_).attr(names::Enum);
     py::Ref bases = py::tuple(Enum);
-    PyObject* meta = reinterpret_cast<PyObject*>(Py_TYPE(Enum.get()));
+    py::Handle meta = reinterpret_cast<PyObject*>(Py_TYPE(Enum.get()));
     py::Ref ns = prepare_namespace(meta, names::State, bases.get());
-    py::set_item(ns.get(), names::dunder_module, names::competition);
-    py::set_item(ns.get(), names::dunder_qualname, names::qualname_State);
+    ns.set_item(names::dunder_module, names::competition);
+    ns.set_item(names::dunder_qualname, names::qualname_State);
     for (PyObject** member : kMembers)
-        py::set_item(ns.get(), *member, global(home, names::enum_).attr(names::auto_).call().get());
-    return py::call(meta, names::State, bases, ns);
+        ns.set_item(*member, global(home, names::enum_).attr(names::auto_).call().get());
+    return meta.call(names::State, bases, ns);
 }
 
 // class Competition: ... built by calling type(name, (), namespace).
-py::Ref build_competition(PyObject* scope, PyObject* State, PyObject* home) {
+py::Ref build_competition(PyObject* scope, py::Handle State, PyObject* home) {
     py::Ref ns = py::take(PyDict_New());
-    py::set_item(ns.get(), names::dunder_module, names::competition);
-    py::set_item(ns.get(), names::dunder_qualname, names::qualname_Competition);
-    py::set_item(ns.get(), names::dunder_doc, py::str(kCompetitionDoc).get());
-    py::set_item(ns.get(), names::_state, py::attr(State, names::INIT).get());
+    ns.set_item(names::dunder_module, names::competition);
+    ns.set_item(names::dunder_qualname, names::qualname_Competition);
+    ns.set_item(names::dunder_doc, py::str(kCompetitionDoc).get());
+    ns.set_item(names::_state, State.attr(names::INIT).get());
     for (const MethodEntry& m : kMethods)
-        py::set_item(ns.get(), *m.key, function_new(&m.info, m.scoped ? scope : nullptr, home).get());
+        ns.set_item(*m.key, function_new(&m.info, m.scoped ? scope : nullptr, home).get());
     py::Ref bases = py::take(PyTuple_New(0));
-    return py::call(reinterpret_cast<PyObject*>(&PyType_Type), names::Competition, bases, ns);
+    py::Handle type = reinterpret_cast<PyObject*>(&PyType_Type);
+    return type.call(names::Competition, bases, ns);
 }
 
 // make_env(), whose guard is read through the global name as it is bound now:
@@ -151,23 +157,33 @@ py::Ref build_competition(PyObject* scope, PyObject* State, PyObject* home) {
 //         make_env.__called__ = True
 //         return Competition()
 PyObject* make_env_impl(Function* f, PyObject* const*) {
-    py::Ref home = py::Ref::borrow(f->home);
+    py::Ref home = py::Ref::borrow(f->home.get());
     if (global(home.get(), names::make_env).attr(names::dunder_called).is_true())
         raise_plain("You can only call `make_env()` once.");
     py::Ref scope = scope_new(home.get());
     Scope* s = as_scope(scope.get());
     py::Ref State = build_state(home.get());
-    py::assign(&s->State, State.get());
-    py::Ref Competition = build_competition(scope.get(), State.get(), home.get());
-    py::assign(&s->Competition, Competition.get());
+    s->State = py::Ref::borrow(State.get());
+    py::Ref Competition = build_competition(scope.get(), State, home.get());
+    s->Competition = py::Ref::borrow(Competition.get());
     global(home.get(), names::make_env).set_attr(names::dunder_called, Py_True);
     return Competition.call().release();
+}
+
+PyObject* error_impl(Function*, PyObject* const* args) { raise_plain(args[1]); }
+
+PyObject* dir_impl(Function*, PyObject* const*) {
+    PyObject* const listed[] = {names::dunder_dir, names::dunder_doc, names::iter_test, names::predict,
+                                names::write_submission_file};
+    py::Ref list = py::take(PyList_New(0));
+    for (PyObject* name : listed) py::check(PyList_Append(list.get(), name));
+    return list.release();
 }
 
 } // namespace
 
 void raise_plain(PyObject* msg) {
-    py::Ref exc = py::call(PyExc_Exception, msg);
+    py::Ref exc = py::Handle(PyExc_Exception).call(msg);
     // raise ... from None: no cause, and the context is not displayed.
     PyException_SetCause(exc.get(), nullptr);
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
@@ -176,9 +192,9 @@ void raise_plain(PyObject* msg) {
 
 void raise_plain(const char* msg) { raise_plain(py::str(msg).get()); }
 
-void refuse(PyObject* self, PyObject* msg) { py::attr(self, names::mangled_error).call(msg); }
+void refuse(py::Handle self, PyObject* msg) { self.attr(names::mangled_error).call(msg); }
 
-void refuse(PyObject* self, const char* msg) { refuse(self, py::str(msg).get()); }
+void refuse(py::Handle self, const char* msg) { refuse(self, py::str(msg).get()); }
 
 namespace {
 
@@ -193,7 +209,7 @@ namespace {
     py::Ref msg = py::take(
         PyUnicode_FromFormat("free variable '%U' referenced before assignment in enclosing scope", name));
 #endif
-    py::Ref exc = py::call(PyExc_NameError, msg);
+    py::Ref exc = py::Handle(PyExc_NameError).call(msg);
 #if PY_VERSION_HEX >= 0x030A0000
     // From 3.10 the interpreter's NameError carries the name.
     exc.set_attr(names::name, name);
@@ -205,11 +221,11 @@ namespace {
 // The scope's class Competition and enumeration State, or NameError.
 py::Ref scope_competition(Scope* scope) {
     if (!scope->Competition) unbound_free_variable(names::Competition);
-    return py::Ref::borrow(scope->Competition);
+    return py::Ref::borrow(scope->Competition.get());
 }
 py::Ref scope_state_enum(Scope* scope) {
     if (!scope->State) unbound_free_variable(names::State);
-    return py::Ref::borrow(scope->State);
+    return py::Ref::borrow(scope->State.get());
 }
 
 } // namespace
@@ -223,16 +239,6 @@ bool state_compare(Scope* scope, PyObject* member_name, int op) {
 void set_state(Scope* scope, PyObject* member_name) {
     py::Ref member = scope_state_enum(scope).attr(member_name);
     scope_competition(scope).set_attr(names::_state, member.get());
-}
-
-PyObject* error_impl(Function*, PyObject* const* args) { raise_plain(args[1]); }
-
-PyObject* dir_impl(Function*, PyObject* const*) {
-    PyObject* const listed[] = {names::dunder_dir, names::dunder_doc, names::iter_test, names::predict,
-                                names::write_submission_file};
-    py::Ref list = py::take(PyList_New(0));
-    for (PyObject* name : listed) py::check(PyList_Append(list.get(), name));
-    return list.release();
 }
 
 py::Ref make_env_function(PyObject* module) { return function_new(&kMakeEnv, nullptr, module); }

@@ -6,6 +6,7 @@
 
 #include <structmember.h>
 
+#include "py/object.hpp"
 #include "py/type.hpp"
 
 #include "module/globals.hpp"
@@ -109,7 +110,7 @@ PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
     return PyMethod_New(self, obj);
 }
 
-constexpr PyObject* Function::*kMembers[] = {
+constexpr py::Ref Function::*kMembers[] = {
     &Function::name, &Function::qualname, &Function::module, &Function::doc,
     &Function::dict, &Function::scope, &Function::home,
 };
@@ -123,17 +124,9 @@ int function_clear(PyObject* self) {
     return 0;
 }
 
-void function_dealloc(PyObject* self) {
-    Function* f = as_function(self);
-    PyObject_GC_UnTrack(self);
-    if (f->weaklist) PyObject_ClearWeakRefs(self);
-    function_clear(self);
-    PyObject_GC_Del(self);
-}
-
 PyObject* function_repr(PyObject* self) {
     Function* f = as_function(self);
-    return PyUnicode_FromFormat("<function %U at %p>", f->qualname, self);
+    return PyUnicode_FromFormat("<function %U at %p>", f->qualname.get(), self);
 }
 
 PyObject* get_text_signature(PyObject* self, void*) {
@@ -168,7 +161,7 @@ constexpr unsigned long kVectorcallFlags = 0;
 #endif
 
 const PyType_Slot function_slots[] = {
-    {Py_tp_dealloc, py::slot(function_dealloc)},
+    {Py_tp_dealloc, py::slot(py::dealloc<Function>)},
     {Py_tp_repr, py::slot(function_repr)},
 #if PY_VERSION_HEX >= 0x03080000
     {Py_tp_call, py::slot(PyVectorcall_Call)},
@@ -198,22 +191,19 @@ void function_type_ready() {
     py::ready(&FunctionType, type_spec);
 }
 
-py::Ref function_new(const FunctionInfo* info, PyObject* scope, PyObject* home) {
-    Function* f = py::check(PyObject_GC_New(Function, &FunctionType));
+Function::Function(const FunctionInfo* info_, py::Ref name_, py::Ref qualname_, py::Ref doc_, PyObject* scope_,
+                   PyObject* home_) noexcept
+    :
 #if PY_VERSION_HEX >= 0x03080000
-    f->vectorcall = function_vectorcall;
+      vectorcall(function_vectorcall),
 #endif
-    f->name = f->qualname = f->module = f->doc = f->dict = f->weaklist = f->scope = f->home = nullptr;
-    f->info = info;
-    py::Ref owner = py::Ref::steal(reinterpret_cast<PyObject*>(f));
-    f->name = py::str(info->name).release();
-    f->qualname = py::str(info->qualname).release();
-    f->module = py::new_ref(names::competition);
-    f->doc = info->doc ? py::str(info->doc).release() : py::none();
-    py::assign(&f->scope, scope);
-    py::assign(&f->home, home);
-    PyObject_GC_Track(reinterpret_cast<PyObject*>(f));
-    return owner;
+      name(std::move(name_)), qualname(std::move(qualname_)), module(py::Ref::borrow(names::competition)),
+      doc(std::move(doc_)), scope(py::Ref::borrow(scope_)), home(py::Ref::borrow(home_)), info(info_) {
+}
+
+py::Ref function_new(const FunctionInfo* info, PyObject* scope, PyObject* home) {
+    return py::gc_new<Function>(&FunctionType, info, py::str(info->name), py::str(info->qualname),
+                                info->doc ? py::str(info->doc) : py::Ref::borrow(Py_None), scope, home);
 }
 
 } // namespace competition

@@ -25,17 +25,20 @@ struct FunctionInfo {
 struct Function {
     PyObject_HEAD
 #if PY_VERSION_HEX >= 0x03080000
-    vectorcallfunc vectorcall;
+    vectorcallfunc vectorcall = nullptr;
 #endif
-    PyObject* name;
-    PyObject* qualname;
-    PyObject* module;
-    PyObject* doc;
-    PyObject* dict;
-    PyObject* weaklist;
-    PyObject* scope;  // the make_env scope for the methods bound to it, else null
-    PyObject* home;   // the module object whose namespace the function reads its globals from
-    const FunctionInfo* info;
+    py::Ref name;
+    py::Ref qualname;
+    py::Ref module;
+    py::Ref doc;
+    py::Ref dict;                   // __dict__, made by the interpreter when first asked for
+    PyObject* weaklist = nullptr;   // the interpreter's, not owned
+    py::Ref scope;  // the make_env scope for the methods bound to it, else null
+    py::Ref home;   // the module object whose namespace the function reads its globals from
+    const FunctionInfo* info = nullptr;
+
+    Function(const FunctionInfo* info_, py::Ref name_, py::Ref qualname_, py::Ref doc_, PyObject* scope_,
+             PyObject* home_) noexcept;
 };
 
 extern PyTypeObject FunctionType;

@@ -31,8 +31,8 @@ py::Ref global(PyObject* home, PyObject* name) {
     py::raise_format(PyExc_NameError, "name '%U' is not defined", name);
 }
 
-py::Ref global(const Function* f, PyObject* name) { return global(f->home, name); }
-py::Ref global(const Scope* scope, PyObject* name) { return global(scope->home, name); }
+py::Ref global(const Function* f, PyObject* name) { return global(f->home.get(), name); }
+py::Ref global(const Scope* scope, PyObject* name) { return global(scope->home.get(), name); }
 
 void print(const Scope* scope, PyObject* text) { global(scope, names::print).call(text); }
 

@@ -1,14 +1,24 @@
-// Module-wide state: what one module object's import bound, and what the process shares.
+// The globals as the methods see them (globals.cpp): the name lookup of a function's module,
+// what one module object's import bound, and what the process shares.
 #pragma once
 
 #include "module/names.hpp"
-#include "module/protocol.hpp"
 #include "py/ref.hpp"
 
 namespace competition {
 
 struct Function;
 struct Scope;
+
+// The value of a global name as a function of the module object `home` sees it when it runs:
+// that module's namespace first, then the builtins; NameError when neither has it. The forms
+// with a function or a scope look in the namespace of the module object that made it.
+py::Ref global(PyObject* home, PyObject* name);
+py::Ref global(const Function* f, PyObject* name);
+py::Ref global(const Scope* scope, PyObject* name);
+
+// print(text), through the name print as the scope's module sees it now.
+void print(const Scope* scope, PyObject* text);
 
 // What one module object owns beside its namespace: the objects its import bound, so that the
 // reader can tell when a caller rebound a global or one of the attributes it calls through them

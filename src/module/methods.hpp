@@ -1,21 +1,19 @@
 // What the module needs from the subsystems that carry the methods of Competition: their bodies
 // (the reader in input/, the test loop in loop/) and the test loop's types. The module declares
 // them here and the subsystems define them, so that includes run one way: input/ and loop/ use
-// module/, and module/ includes nothing of theirs.
+// module/ (this header brings what the bodies use of it), and module/ includes nothing of theirs.
 //
 // A body is called with exactly the method's parameters, bound (self first), and returns a new
 // reference; errors throw py::Error.
 #pragma once
 
-#include "module/protocol.hpp"
+#include "module/competition.hpp"
+#include "module/function.hpp"
+#include "module/globals.hpp"
+#include "module/names.hpp"
+#include "module/scope.hpp"
 
 namespace competition {
-
-// module/competition.cpp
-PyObject* error_impl(Function* f, PyObject* const* args);
-PyObject* dir_impl(Function* f, PyObject* const* args);
-// The function make_env, as the import binds it in the namespace of the module object module.
-py::Ref make_env_function(PyObject* module);
 
 // input/
 PyObject* read_csv_impl(Function* f, PyObject* const* args);

@@ -22,7 +22,7 @@ py::Ref import(PyObject* name) { return py::take(PyImport_Import(name)); }
 py::Ref import_from(PyObject* package, PyObject* name) {
     py::Ref fromlist = py::tuple(name);
     py::Ref pkg = py::take(PyImport_ImportModuleLevelObject(package, nullptr, nullptr, fromlist.get(), 0));
-    if (py::Ref value = py::optional_attr(pkg.get(), name)) return value;
+    if (py::Ref value = pkg.optional_attr(name)) return value;
     py::raise_format(PyExc_ImportError, "cannot import name '%U' from '%U'", name, package);
 }
 
@@ -41,9 +41,10 @@ void remember_bindings(PyObject* m) {
     py::assign(&st->bound_AES, PyDict_GetItemWithError(dict, names::AES));
     py::assign(&st->bound_base64, PyDict_GetItemWithError(dict, names::base64));
     py::assign(&st->bound_BytesIO, PyDict_GetItemWithError(dict, names::BytesIO));
-    py::assign(&st->bound_AES_new, py::attr(st->bound_AES, names::new_).get());
-    py::assign(&st->bound_MODE_CBC, py::attr(st->bound_AES, names::MODE_CBC).get());
-    py::assign(&st->bound_b64decode, py::attr(st->bound_base64, names::b64decode).get());
+    const py::Handle AES = st->bound_AES, base64 = st->bound_base64;
+    py::assign(&st->bound_AES_new, AES.attr(names::new_).get());
+    py::assign(&st->bound_MODE_CBC, AES.attr(names::MODE_CBC).get());
+    py::assign(&st->bound_b64decode, base64.attr(names::b64decode).get());
 }
 
 // The builtins and their functions that the methods compare with, once per process.

@@ -8,16 +8,18 @@ namespace competition {
 
 struct Scope {
     PyObject_HEAD
-    PyObject* home;  // the module object of the make_env call: the methods' globals
-    PyObject* State;
-    PyObject* Competition;
-    PyObject* active_key_value;
-    PyObject* active_sample_prediction_df;
-    PyObject* submission_df;
+    py::Ref home;  // the module object of the make_env call: the methods' globals
+    py::Ref State;
+    py::Ref Competition;
+    py::Ref active_key_value = py::Ref::borrow(Py_None);
+    py::Ref active_sample_prediction_df = py::Ref::borrow(Py_None);
+    py::Ref submission_df = py::Ref::borrow(Py_None);
     // The answers accepted after the last join to submission_df, in an object of the test loop's
     // own (null until the first advance): the accumulated predictions are submission_df followed
     // by them.
-    PyObject* accumulation;
+    py::Ref accumulation;
+
+    explicit Scope(PyObject* home_) noexcept : home(py::Ref::borrow(home_)) {}
 };
 
 extern PyTypeObject ScopeType;

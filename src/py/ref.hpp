@@ -1,18 +1,54 @@
-// A small owned-reference type and call helpers over the CPython C API. The accessors throw
-// py::Error when the interpreter reports an error (error.hpp): a result is never null.
+// The owned reference (py::Ref), the borrowed handle (py::Handle) and call helpers over the
+// CPython C API. Both carry the same accessors, read as the Python they run:
+//
+//     frame.attr(names::columns)                                   frame.columns
+//     read.call(path)                                              read(path)
+//     os_path.method(names::join, directory, file_name)            os_path.join(directory, file_name)
+//     frame.method(names::to_csv, {path}, {{names::index, Py_False}})
+//                                                                  frame.to_csv(path, index=False)
+//
+// The accessors throw py::Error when the interpreter reports an error (error.hpp): a result is
+// never null.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstddef>
+#include <initializer_list>
+#include <memory>
 #include <utility>
 
 #include "py/error.hpp"
 
 namespace py {
 
+class Ref;
+class Handle;
+struct Kw;
+
+// The accessors of a reference, owned or borrowed: Self has get(), the object (never null when
+// an accessor is called).
+template <typename Self>
+class Accessors {
+public:
+    Ref attr(PyObject* name) const;                     // self.name
+    Ref optional_attr(PyObject* name) const;            // self.name, or null without the attribute
+    template <typename... Args> Ref call(const Args&... args) const;          // self(*args)
+    Ref call(std::initializer_list<Handle> args, std::initializer_list<Kw> kwargs) const;
+    template <typename... Args> Ref method(PyObject* name, const Args&... args) const;
+    Ref method(PyObject* name, std::initializer_list<Handle> args, std::initializer_list<Kw> kwargs) const;
+    Ref item(PyObject* key) const;                      // self[key]
+    void set_attr(PyObject* name, PyObject* value) const;
+    void set_item(PyObject* key, PyObject* value) const;
+    bool is_true() const;
+
+private:
+    PyObject* self() const noexcept { return static_cast<const Self*>(this)->get(); }
+};
+
 // Owns one strong reference (or none). Moving transfers it; release() hands it out.
-class Ref {
+class Ref : public Accessors<Ref> {
 public:
     Ref() noexcept = default;
     static Ref steal(PyObject* o) noexcept { return Ref(o); }
@@ -35,20 +71,31 @@ public:
     PyObject* release() noexcept { PyObject* o = o_; o_ = nullptr; return o; }
     PyObject* new_ref() const noexcept { Py_XINCREF(o_); return o_; }
     explicit operator bool() const noexcept { return o_ != nullptr; }
+    // Drops the reference; the member is null before the object goes, as Py_CLEAR leaves it.
     void reset() noexcept { Ref tmp(std::move(*this)); }
-
-    // The accessors: each throws py::Error when the interpreter sets an error.
-    Ref attr(PyObject* name) const;                     // self.name
-    template <typename... Args> Ref call(const Args&... args) const;
-    template <typename... Args> Ref method(PyObject* name, const Args&... args) const;
-    Ref item(PyObject* key) const;                      // self[key]
-    void set_attr(PyObject* name, PyObject* value) const;
-    bool is_true() const;
-
 
 private:
     explicit Ref(PyObject* o) noexcept : o_(o) {}
     PyObject* o_ = nullptr;
+};
+
+// A borrowed reference: the same accessors, nothing owned. What it names must outlive it.
+// Made from a PyObject* or from a Ref, so that a parameter of this type takes either.
+class Handle : public Accessors<Handle> {
+public:
+    Handle(PyObject* o) noexcept : o_(o) {}
+    Handle(const Ref& r) noexcept : o_(r.get()) {}
+    PyObject* get() const noexcept { return o_; }
+    explicit operator bool() const noexcept { return o_ != nullptr; }
+
+private:
+    PyObject* o_;
+};
+
+// One keyword argument of a call: {name, value}, name an interned str, value borrowed.
+struct Kw {
+    PyObject* name;
+    Handle value;
 };
 
 inline PyObject* new_ref(PyObject* o) noexcept { Py_INCREF(o); return o; }
@@ -63,22 +110,15 @@ inline void assign(PyObject** slot, PyObject* value) noexcept {
     Py_XDECREF(old);
 }
 inline void clear(PyObject** slot) noexcept { Py_CLEAR(*slot); }
-
-// The setter of a str attribute such as __name__: what names the error is `what`.
-inline int set_str(PyObject** slot, PyObject* value, const char* what) {
-    if (!value || !PyUnicode_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
-        return -1;
-    }
-    assign(slot, value);
-    return 0;
-}
+// The same for a member that is a Ref.
+inline void assign(Ref* slot, PyObject* value) noexcept { *slot = Ref::borrow(value); }
 
 // ---- checked calls -------------------------------------------------------------------------
-// Arguments are borrowed: PyObject* or Ref alike.
+// Arguments are borrowed: PyObject*, Ref or Handle alike.
 
 inline PyObject* arg(PyObject* o) noexcept { return o; }
 inline PyObject* arg(const Ref& r) noexcept { return r.get(); }
+inline PyObject* arg(const Handle& h) noexcept { return h.get(); }
 
 // A new reference from the C API, or the error it set thrown.
 inline Ref take(PyObject* o) {
@@ -176,14 +216,70 @@ inline bool compare(PyObject* a, PyObject* b, int op) {
     return is_true(take(PyObject_RichCompare(a, b, op)).get());
 }
 
-inline Ref Ref::attr(PyObject* name) const { return py::attr(o_, name); }
-template <typename... Args>
-Ref Ref::call(const Args&... args) const { return py::call(o_, args...); }
-template <typename... Args>
-Ref Ref::method(PyObject* name, const Args&... args) const { return call_method(o_, name, args...); }
-inline Ref Ref::item(PyObject* key) const { return py::item(o_, key); }
-inline void Ref::set_attr(PyObject* name, PyObject* value) const { py::set_attr(o_, name, value); }
-inline bool Ref::is_true() const { return py::is_true(o_); }
+// A call with keywords laid out as vectorcall takes it: self (or a free slot), the positional
+// values, then the keyword values; and the tuple of the keywords' names.
+class KeywordCall {
+public:
+    KeywordCall(PyObject* self, std::initializer_list<Handle> args, std::initializer_list<Kw> kwargs)
+        : large_(1 + args.size() + kwargs.size() > kSmall ? new PyObject*[1 + args.size() + kwargs.size()] : nullptr),
+          nargs_(static_cast<Py_ssize_t>(args.size())),
+          kwnames_(kwargs.size() ? take(PyTuple_New(static_cast<Py_ssize_t>(kwargs.size()))) : Ref()) {
+        PyObject** out = stack();
+        *out++ = self;
+        for (const Handle& a : args) *out++ = a.get();
+        Py_ssize_t k = 0;
+        for (const Kw& kw : kwargs) {
+            PyTuple_SET_ITEM(kwnames_.get(), k++, new_ref(kw.name));
+            *out++ = kw.value.get();
+        }
+    }
 
+    // callable(*args, **kwargs)
+    Ref call(PyObject* callable) { return call_kw(callable, stack() + 1, nargs_, kwnames_.get()); }
+    // self.name(*args, **kwargs)
+    Ref method(PyObject* name) {
+#if PY_VERSION_HEX >= 0x03090000
+        return take(PyObject_VectorcallMethod(name, stack(), nargs_ + 1, kwnames_.get()));
+#else
+        return call(attr(stack()[0], name).get());
+#endif
+    }
+
+private:
+    static constexpr std::size_t kSmall = 8;
+    PyObject** stack() noexcept { return large_ ? large_.get() : small_; }
+    PyObject* small_[kSmall];
+    std::unique_ptr<PyObject*[]> large_;
+    Py_ssize_t nargs_;
+    Ref kwnames_;
+};
+
+template <typename Self>
+Ref Accessors<Self>::attr(PyObject* name) const { return py::attr(self(), name); }
+template <typename Self>
+Ref Accessors<Self>::optional_attr(PyObject* name) const { return py::optional_attr(self(), name); }
+template <typename Self>
+template <typename... Args>
+Ref Accessors<Self>::call(const Args&... args) const { return py::call(self(), args...); }
+template <typename Self>
+Ref Accessors<Self>::call(std::initializer_list<Handle> args, std::initializer_list<Kw> kwargs) const {
+    return KeywordCall(nullptr, args, kwargs).call(self());
+}
+template <typename Self>
+template <typename... Args>
+Ref Accessors<Self>::method(PyObject* name, const Args&... args) const { return call_method(self(), name, args...); }
+template <typename Self>
+Ref Accessors<Self>::method(PyObject* name, std::initializer_list<Handle> args,
+                            std::initializer_list<Kw> kwargs) const {
+    return KeywordCall(self(), args, kwargs).method(name);
+}
+template <typename Self>
+Ref Accessors<Self>::item(PyObject* key) const { return py::item(self(), key); }
+template <typename Self>
+void Accessors<Self>::set_attr(PyObject* name, PyObject* value) const { py::set_attr(self(), name, value); }
+template <typename Self>
+void Accessors<Self>::set_item(PyObject* key, PyObject* value) const { py::set_item(self(), key, value); }
+template <typename Self>
+bool Accessors<Self>::is_true() const { return py::is_true(self()); }
 
 } // namespace py

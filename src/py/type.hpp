@@ -4,7 +4,7 @@
 //
 //     PyTypeObject FunctionType = py::type_object();
 //     const PyType_Slot function_slots[] = {
-//         {Py_tp_dealloc, py::slot(function_dealloc)},
+//         {Py_tp_dealloc, py::slot(py::dealloc<Function>)},   // py/object.hpp
 //         ...
 //         {0, nullptr},
 //     };
@@ -48,11 +48,20 @@ void* slot(T (&table)[N]) noexcept {
     return static_cast<void*>(table);
 }
 
-// The strong references an object keeps in PyObject* members, listed once for its traverse and
-// clear:
+// The strong references an object keeps, listed once for its traverse and clear: py::Ref
+// members, or PyObject* members of a C struct.
 //
-//     constexpr PyObject* Scope::*kScopeMembers[] = {&Scope::home, &Scope::State, ...};
-//     ... return py::visit_members(s, kScopeMembers, visit, arg);
+//     constexpr py::Ref Scope::*kMembers[] = {&Scope::home, &Scope::State, ...};
+//     ... return py::visit_members(as_scope(self), kMembers, visit, arg);
+template <typename T, std::size_t N>
+int visit_members(T* o, Ref T::*const (&members)[N], visitproc visit, void* arg) {
+    for (Ref T::*m : members) Py_VISIT((o->*m).get());
+    return 0;
+}
+template <typename T, std::size_t N>
+void clear_members(T* o, Ref T::*const (&members)[N]) noexcept {
+    for (Ref T::*m : members) (o->*m).reset();
+}
 template <typename T, std::size_t N>
 int visit_members(T* o, PyObject* T::*const (&members)[N], visitproc visit, void* arg) {
     for (PyObject* T::*m : members) Py_VISIT(o->*m);
@@ -65,13 +74,18 @@ void clear_members(T* o, PyObject* T::*const (&members)[N]) noexcept {
 
 // The getter and setter of a str attribute kept in a member (__name__, __qualname__); the
 // setter refuses anything but a str, naming the attribute given as its PyGetSetDef's closure.
-template <typename T, PyObject* T::*Member>
+template <typename T, Ref T::*Member>
 PyObject* get_member(PyObject* self, void*) noexcept {
-    return new_ref(reinterpret_cast<T*>(self)->*Member);
+    return (reinterpret_cast<T*>(self)->*Member).new_ref();
 }
-template <typename T, PyObject* T::*Member>
+template <typename T, Ref T::*Member>
 int set_str_member(PyObject* self, PyObject* value, void* name) noexcept {
-    return set_str(&(reinterpret_cast<T*>(self)->*Member), value, static_cast<const char*>(name));
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", static_cast<const char*>(name));
+        return -1;
+    }
+    reinterpret_cast<T*>(self)->*Member = Ref::borrow(value);
+    return 0;
 }
 
 // Fills the type from its slot table and readies it; a type that is ready already is left as it is.

@@ -36,14 +36,14 @@ const char kReminder[] =
 
 // Serves the next group, or sets DONE and returns null when there is none.
 PyObject* next_group(Gen* g) {
-    Scope* scope = as_scope(g->scope);
+    Scope* scope = as_scope(g->scope.get());
     py::Ref key, test_group_df;
     if (!g->walk || !g->walk->next_group(&key, &test_group_df)) {
         set_state(scope, names::DONE);
         return nullptr;
     }
     py::assign(&scope->active_key_value, key.get());
-    py::Ref sample_submission_df = py::Ref::borrow(g->sample_submission_df);
+    py::Ref sample_submission_df = py::Ref::borrow(g->sample_submission_df.get());
     py::Ref sample = g->walk->sample_frame(sample_submission_df.get(), key.get());
     py::assign(&scope->active_sample_prediction_df, sample.get());
     set_state(scope, names::AWAITING_PREDICT);
@@ -58,24 +58,22 @@ void reset_submission(Scope* scope) {
 }
 
 // self.__read_csv(file_name), looked up when it is called
-py::Ref read_input(PyObject* self, const char* file_name) {
-    py::Ref read = py::attr(self, names::mangled_read_csv);
-    return read.call(py::str(file_name));
+py::Ref read_input(py::Handle self, const char* file_name) {
+    return self.attr(names::mangled_read_csv).call(py::str(file_name));
 }
 
-// The indexed walk where the frames are eligible for it, else the literal walk. Owned by the
-// caller.
-Walk* walk_for(PyObject* test_df, PyObject* sample_submission_df) {
+// The indexed walk where the frames are eligible for it, else the literal walk.
+std::unique_ptr<Walk> walk_for(PyObject* test_df, PyObject* sample_submission_df) {
     std::unique_ptr<Walk> walk;
     fast_path([&] { walk = indexed_walk(test_df, sample_submission_df); });
     if (!walk) walk = literal_walk(test_df);
-    return walk.release();
+    return walk;
 }
 
 } // namespace
 
 PyObject* body_first_advance(Gen* g) {
-    Scope* scope = as_scope(g->scope);
+    Scope* scope = as_scope(g->scope.get());
     loop_names::ready();
     if (state_compare(scope, names::INIT, Py_NE)) refuse(g->self, "You can only iterate over `iter_test()` once.");
     reset_submission(scope);
@@ -88,7 +86,7 @@ PyObject* body_first_advance(Gen* g) {
 }
 
 PyObject* body_resume(Gen* g) {
-    Scope* scope = as_scope(g->scope);
+    Scope* scope = as_scope(g->scope.get());
     if (state_compare(scope, names::MADE_PREDICTION, Py_NE)) {
         print(scope, py::str(kReminder).get());
         return py::none();
@@ -97,16 +95,14 @@ PyObject* body_resume(Gen* g) {
 }
 
 void body_release(Gen* g) {
-    Py_CLEAR(g->sample_submission_df);
-    Py_CLEAR(g->test_df);
-    Walk* walk = g->walk;
-    g->walk = nullptr;
-    delete walk;
+    g->sample_submission_df.reset();
+    g->test_df.reset();
+    g->walk.reset();
 }
 
 int body_traverse(Gen* g, visitproc visit, void* arg) {
-    Py_VISIT(g->sample_submission_df);
-    Py_VISIT(g->test_df);
+    Py_VISIT(g->sample_submission_df.get());
+    Py_VISIT(g->test_df.get());
     return g->walk ? g->walk->traverse(visit, arg) : 0;
 }
 
