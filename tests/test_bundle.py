@@ -290,7 +290,7 @@ def test_modules_for_one_interpreter_twice_are_refused(tmp_path):
     code, out, err = bundle(write_inputs(tmp_path / "in"), tmp_path / "b", "--module", MODULE_PATH,
                             "--module", other / os.path.basename(MODULE_PATH))
     one_line(code, err, "two modules for CPython %s on x86_64" % HERE)
-    for bad, message in (("2.7", "expected a version from 3.6 to 3.13"), (str(tmp_path / "nope"), "interpreter not found")):
+    for bad, message in (("2.7", "expected a version from 3.6 to 3.15"), (str(tmp_path / "nope"), "interpreter not found")):
         one_line(*bundle(write_inputs(tmp_path / "in"), tmp_path / "b", "--python", bad)[::2], message)
     assert not (tmp_path / "b").exists()
 
@@ -428,7 +428,7 @@ def test_python_all_finds_each_supported_cpython_once(monkeypatch, tmp_path):
     from competition_kit import hosting
     found = hosting.find_interpreters(["all", HERE]) if any(hosting._candidates(v) for v in hosting.SUPPORTED) else []
     if not found:
-        pytest.skip("no CPython 3.6 to 3.13 in pyenv or on PATH")
+        pytest.skip("no CPython 3.6 to 3.15 in pyenv or on PATH")
     versions = [i.version for i in found]
     assert len(versions) == len(set(versions)) and set(versions) <= set(hosting.SUPPORTED)
     for interpreter in found:

@@ -91,7 +91,7 @@ def parser():
                    help="a built module file; repeat for several interpreters (default, without "
                         "--python: $COMPETITION_MODULE, else the installed one)")
     s.add_argument("--python", metavar="X", action="append", default=[],
-                   help="build the module for this CPython (3.6 ... 3.13, pyenv's or pythonX.Y on PATH, "
+                   help="build the module for this CPython (3.6 ... 3.15, pyenv's or pythonX.Y on PATH, "
                         "or an interpreter's path) from the source tree; repeat, or 'all' for every one found")
     s.add_argument("--source", metavar="DIR", help="the source tree to build from (default: this kit's checkout)")
     s.add_argument("--wheels", metavar="DIR",

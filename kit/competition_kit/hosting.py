@@ -23,7 +23,7 @@ SAMPLE_NAME = "sample_submission.csv"
 READ_NAMES = (TEST_NAME, SAMPLE_NAME)  # the only inputs the module reads
 MANIFEST = "manifest.json"
 FALLBACK = "competition.py"  # what an interpreter the bundle has no module for imports instead
-SUPPORTED = ["3.%d" % minor for minor in range(6, 14)]  # the CPython versions the module builds for
+SUPPORTED = ["3.%d" % minor for minor in range(6, 16)]  # the CPython versions the module builds for
 
 
 def _first_line(e):
