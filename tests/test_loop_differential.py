@@ -2,10 +2,11 @@
 
 Each example writes a test set and a sample submission as CSV text (0 to 50 groups, shuffled
 rows, int, float, str, bool, empty and mixed columns, PlayId as int, as float with missing values
-or as str; sample rows missing for some groups, several for others, and for keys without test
-rows), then plays one participant against both loops: answers whose dtypes, row counts, row
-labels and classes change from group to group, reminders, refused answers and sometimes a loop
-left before its end. Everything yielded, printed, raised and written must be the same.
+or as str, int keys read as float in one file only (a blank key, or keys written as 3.0); sample
+rows missing for some groups, several for others, and for keys without test rows), then plays
+one participant against both loops: answers whose dtypes, row counts, row labels and classes
+change from group to group, reminders, refused answers and sometimes a loop left before its
+end. Everything yielded, printed, raised and written must be the same.
 """
 import contextlib
 import io
@@ -145,6 +146,8 @@ def dataset(rng, n_groups, key_kind, wide=False):
         sample_cells += [None]
     if rng.random() < 0.3:  # the sample spells some keys its own way
         sample_cells = [respell(rng, key_kind, k) for k in sample_cells]
+    if key_kind == "int" and rng.random() < 0.2:  # the test file writes its int keys as floats
+        test_cells = [k if k is None else k + ".0" for k in test_cells]
     if wide:
         test_columns = [rng.choice(TEST_KINDS) for _ in range(rng.randint(40, 120))]
         sample_columns = [rng.choice(["float", "float", "int", "empty"]) for _ in range(rng.randint(150, 250))]
@@ -235,8 +238,9 @@ def wrong_answer(rng, sample_df):
 
 def mutate(rng, test_group_df, sample_df):
     """Changes what was yielded in place, as participants do: a cell of each frame set to another
-    value of its column, a derived column added. Any warning is an error here, but the one about
-    a frame's layout in memory, which is not part of what is yielded."""
+    value of its column, a derived column added, the sample frame's column index renamed. Any
+    warning is an error here, but the one about a frame's layout in memory, which is not part of
+    what is yielded."""
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         warnings.simplefilter("ignore", pd.errors.PerformanceWarning)
@@ -247,6 +251,11 @@ def mutate(rng, test_group_df, sample_df):
         if len(sample_df) and len(sample_df.columns):
             j = rng.randrange(len(sample_df.columns))
             sample_df.iloc[0, j] = sample_df.iloc[-1, j]
+        if rng.random() < 0.5:  # the column index too: its name, and a label where pandas lets
+            sample_df.columns.name = "renamed"
+            labels = sample_df.columns.values
+            if len(labels) and getattr(getattr(labels, "flags", None), "writeable", False):
+                labels[-1] = "relabelled"
 
 
 def outcome(call):
@@ -386,6 +395,7 @@ def test_the_data_sets_cover_what_they_claim():
         test_csv, sample_csv = dataset(rng, rng.randint(0, 50), kind)
         test_df, sample_df = literal.read_csv(test_csv), literal.read_csv(sample_csv)
         seen.add(("PlayId", kind, str(test_df["PlayId"].dtype)))
+        seen.add(("PlayId dtypes", str(test_df["PlayId"].dtype), str(sample_df["PlayId"].dtype)))
         groups = literal.expected_groups(test_csv, sample_csv)
         keys = [k for k, _, _ in groups]
         seen.add(("groups", min(len(keys), 2)))
@@ -401,6 +411,7 @@ def test_the_data_sets_cover_what_they_claim():
             seen.add("in key order")
         seen.update(("column", str(test_df[c].dtype)) for c in test_df.columns)
     for case in [("PlayId", "int", "int64"), ("PlayId", "float", "float64"),
+                 ("PlayId dtypes", "float64", "int64"), ("PlayId dtypes", "int64", "float64"),
                  ("groups", 0), ("groups", 2), ("sample rows", 0), ("sample rows", 2),
                  "sample keys without test rows", "test rows without a key", "shuffled", "in key order",
                  ("column", "bool"), ("column", "float64"), ("column", "int64")]:

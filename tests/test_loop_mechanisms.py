@@ -1,6 +1,7 @@
 """The test loop's own machinery against what a participant's code can do to it: state reachable
-from Python, the rules for joining answers, a predict that fails part way, the exact row labels
-of what is yielded, and the reader looked up for each input.
+from Python, the rules for joining answers (copies that share the caller's data included), a
+predict that fails part way, the exact row labels of what is yielded, the reader looked up for
+each input, and keys that read as float in one file only.
 
 Each case runs the same participant script against the module and against the literal steps
 (testsupport/literal.py) and compares what both saw and wrote.
@@ -11,6 +12,7 @@ import os
 import subprocess
 import sys
 import textwrap
+import warnings
 
 import numpy as np
 import pandas as pd
@@ -98,7 +100,21 @@ class SelfCopy(pd.DataFrame):
         return self
 
 
-@pytest.mark.parametrize("kind", ["copy returns self", "attrs", "changed after predict"])
+class SharedCopy(pd.DataFrame):
+    """A subclass whose copy() hands back a plain DataFrame that the caller keeps and changes."""
+    _metadata = ["shadow"]
+
+    @property
+    def _constructor(self):
+        return SharedCopy
+
+    def copy(self, deep=True):
+        self.shadow = pd.DataFrame(pd.DataFrame.copy(self))  # a plain frame over the copy's data
+        return self.shadow
+
+
+@pytest.mark.parametrize("kind", ["copy returns self", "attrs", "changed after predict",
+                                  "copy shares numbers", "copy shares text"])
 def test_answers_are_joined_as_they_were_when_accepted(env_with, tmp_path, submission_path, kind):
     def script(env):
         reused = None
@@ -109,6 +125,12 @@ def test_answers_are_joined_as_they_were_when_accepted(env_with, tmp_path, submi
                     del reused["PlayId"]
                 reused.iloc[:, :] = i
                 env.predict(reused)
+            elif kind.startswith("copy shares"):
+                numbers = kind.endswith("numbers")
+                a = SharedCopy(answer(sample_df, i if numbers else str(i)))
+                env.predict(a)
+                for block in a.shadow._mgr.blocks:  # changed in place after predict() accepted it
+                    block.values[block.mgr_locs.as_array != 0] = -1 if numbers else "-1"
             else:
                 a = answer(sample_df, i)
                 if kind == "attrs":
@@ -117,7 +139,7 @@ def test_answers_are_joined_as_they_were_when_accepted(env_with, tmp_path, submi
                 a.iloc[:, :] = -1  # the caller's frame is its own again
         return []
 
-    if kind == "copy returns self":
+    if kind == "copy returns self" or kind.startswith("copy shares"):
         # Some pandas releases keep a view of the only non-empty frame they join, so the literal
         # steps would write the first answer as the caller changed it later: not done here.
         _, env = env_with(TEST, SAMPLE)
@@ -342,3 +364,54 @@ def test_a_large_test_set_is_served_as_the_literal_steps_serve_it(env_with, orde
         assert repr(got_sample.index) == repr(want.index)
         env.predict(got_sample)
     assert type(env)._state.name == "DONE"
+
+
+# ---- keys that read as float ----------------------------------------------------------------
+
+@pytest.mark.parametrize("keys", ["blank test keys", "test keys written as floats", "blank sample keys"])
+def test_keys_that_read_as_float_keep_the_indexed_walk(env_with, tmp_path, submission_path, monkeypatch, keys):
+    """A blank PlayId in a few rows (or keys written as 20170907000000.0) reads the whole column
+    as float against the other file's int keys. The groups are still served from the working
+    copies, not by the group-by, and are what the literal steps give: rows of a missing key are
+    never served, sample rows match as == matches float and int. Every sample frame is in as few
+    blocks as its dtypes allow, so no predict warns about fragmentation."""
+    n_groups, width = 60, 120
+    ids = [20170907000000 + 37 * k for k in range(n_groups)]
+    test_keys = [str(k) for k in ids for _ in range(3)]
+    sample_keys = [str(k) for k in ids]
+    if keys == "blank test keys":
+        test_keys[5] = test_keys[100] = ""
+    elif keys == "test keys written as floats":
+        test_keys = [k + ".0" for k in test_keys]
+    else:
+        sample_keys[7] = ""
+    test = "PlayId,x\n" + "".join("%s,%d\n" % (k, i) for i, k in enumerate(test_keys[::-1]))
+    header = ",".join("y%d" % c for c in range(width))
+    sample = "PlayId," + header + "\n" + "".join(k + "," + ",".join(["0.5"] * width) + "\n" for k in sample_keys)
+
+    def script(env):
+        seen = []
+        for test_df, sample_df in env.iter_test():
+            seen.append((test_df.to_dict("split"), repr(test_df.index), repr(sample_df.index),
+                         sample_df.shape, [str(t) for t in sample_df.dtypes.unique()]))
+            fragmented.append(not sample_df._mgr.is_consolidated())
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always", pd.errors.PerformanceWarning)
+                sample_df["y0"] = 1.0
+                env.predict(sample_df)
+            warned.extend(str(w.category) for w in caught if issubclass(w.category, pd.errors.PerformanceWarning))
+        return seen
+
+    fragmented, warned = [], []
+    expected = play(literal.make_env(test.encode(), sample.encode(), path=str(tmp_path / "o.csv")), script,
+                    str(tmp_path / "o.csv"))
+    fragmented, warned, grouped, masked = [], [], [], []
+    real_groupby, real_eq = pd.DataFrame.groupby, pd.Series.__eq__
+    monkeypatch.setattr(pd.DataFrame, "groupby", lambda *a, **k: grouped.append(a[1:]) or real_groupby(*a, **k))
+    monkeypatch.setattr(pd.Series, "__eq__", lambda s, o: masked.append(s.name) or real_eq(s, o))
+    _, env = env_with(test, sample)
+    got = play(env, script, literal.SUBMISSION)
+    monkeypatch.undo()
+    assert got == expected and got[1] == "DONE"
+    assert grouped == [] and masked == []  # served from the working copies, not by the steps
+    assert not any(fragmented) and warned == []

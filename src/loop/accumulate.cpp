@@ -27,12 +27,11 @@ struct Accumulation {
     std::vector<Waiting> waiting;
     unsigned long generation;  // changes whenever `waiting` does
     PyObject* frame_type;      // pandas.DataFrame
+    PyObject* frame_copy;      // pandas.DataFrame.copy as the run found it
     PyObject* concat;          // pandas.concat
-    // The shape of submission_df after the last join at once (null when unknown), and the sample
-    // column index last seen to give an answer of those columns.
+    // The shape of submission_df after the last join at once (null when unknown).
     PyObject* columns;
     PyObject* dtypes;          // a tuple
-    PyObject* sample_columns;
     // Answers of a numeric shape wait as their blocks' arrays instead, after the frames above.
     bool stackable;
     BlockStack stacked;
@@ -53,7 +52,6 @@ void forget_shape(Accumulation* acc) {
     acc->stackable = false;
     Py_CLEAR(acc->columns);
     Py_CLEAR(acc->dtypes);
-    Py_CLEAR(acc->sample_columns);
 }
 
 int acc_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -61,10 +59,10 @@ int acc_traverse(PyObject* self, visitproc visit, void* arg) {
     for (const Waiting& w : acc->waiting) Py_VISIT(w.frame);
     if (int r = acc->stacked.traverse(visit, arg)) return r;
     Py_VISIT(acc->frame_type);
+    Py_VISIT(acc->frame_copy);
     Py_VISIT(acc->concat);
     Py_VISIT(acc->columns);
     Py_VISIT(acc->dtypes);
-    Py_VISIT(acc->sample_columns);
     return 0;
 }
 
@@ -76,6 +74,7 @@ int acc_clear(PyObject* self) {
     for (Waiting& w : waiting) Py_CLEAR(w.frame);
     acc->stacked.clear();
     Py_CLEAR(acc->frame_type);
+    Py_CLEAR(acc->frame_copy);
     Py_CLEAR(acc->concat);
     forget_shape(acc);
     return 0;
@@ -136,17 +135,63 @@ bool plain_frame(Accumulation* acc, PyObject* frame) {
     return !flags || flags.attr(loop_names::allows_duplicate_labels).get() == Py_True;
 }
 
+// The labels of an index as the array of object pointers it keeps them in, held while this
+// lives; empty when the index keeps them otherwise (or cannot say).
+class LabelObjects {
+public:
+    explicit LabelObjects(PyObject* index) {
+        py::Ref data = py::optional_attr(index, loop_names::_data);
+        if (!data) return;
+        kind_ = Py_TYPE(data.get());
+        if (!PyObject_CheckBuffer(data.get())) data = py::optional_attr(data.get(), loop_names::_ndarray);
+        if (!data || !PyObject_CheckBuffer(data.get())) return;
+        if (PyObject_GetBuffer(data.get(), &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
+            if (!py::fall_back_on_error()) throw py::Error();
+            return;
+        }
+        held_ = true;
+        if (view_.format && view_.format[0] == 'O' && view_.format[1] == '\0' && view_.itemsize == sizeof(PyObject*))
+            objects_ = static_cast<PyObject* const*>(view_.buf);
+    }
+    LabelObjects(const LabelObjects&) = delete;
+    LabelObjects& operator=(const LabelObjects&) = delete;
+    ~LabelObjects() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    PyObject* const* objects() const { return objects_; }
+    PyTypeObject* kind() const { return kind_; }  // the class of the array the index keeps
+    Py_ssize_t size() const { return objects_ ? view_.len / view_.itemsize : 0; }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+    PyTypeObject* kind_ = nullptr;
+    PyObject* const* objects_ = nullptr;
+};
+
+// Do two indexes of one class hold the very same str objects in the same order? Then they are
+// equal as Index.equals compares them; false is only "cannot tell this way".
+bool same_label_objects(PyObject* a, PyObject* b) {
+    if (Py_TYPE(a) != Py_TYPE(b)) return false;
+    LabelObjects x(a), y(b);
+    if (!x.objects() || !y.objects() || x.kind() != y.kind() || x.size() != y.size()) return false;
+    for (Py_ssize_t i = 0; i < x.size(); ++i)
+        if (x.objects()[i] != y.objects()[i] || !PyUnicode_CheckExact(x.objects()[i])) return false;
+    return true;
+}
+
 // Would joining `answer` only stack it under submission_df?
-bool stacks(Accumulation* acc, Scope* scope, PyObject* predictions_df, PyObject* answer, PyObject* sample_columns) {
+bool stacks(Accumulation* acc, Scope* scope, PyObject* predictions_df, PyObject* answer) {
     if (!acc->columns || !acc->dtypes || answer == predictions_df) return false;
     if (!plain_frame(acc, answer) || !plain_frame(acc, scope->submission_df.get())) return false;
-    // The answer's columns are PlayId followed by columns equal to sample_columns, so when
-    // sample_columns is the very index that matched before, they match again.
-    if (sample_columns != acc->sample_columns) {
-        py::Ref acc_columns = py::Ref::borrow(acc->columns);
-        if (!py::attr(answer, loop_names::columns).method(loop_names::equals, acc_columns).is_true()) return false;
-        py::assign(&acc->sample_columns, sample_columns);
-    }
+    // The answer's columns, checked against those of submission_df each time: an index whose
+    // labels can be written in place (pandas before 3) may have changed since it last matched.
+    // They are usually the very label objects of the answer before, which is quick to tell.
+    py::Ref acc_columns = py::Ref::borrow(acc->columns);
+    py::Ref columns = py::attr(answer, loop_names::columns);
+    if (!same_label_objects(columns.get(), acc_columns.get()) &&
+        !columns.method(loop_names::equals, acc_columns).is_true())
+        return false;
     // Stacking checks the answer's blocks against those of the first answer stacked, which had
     // the dtypes of submission_df.
     if (acc->stackable && !acc->stacked.empty()) return true;
@@ -269,6 +314,7 @@ void accumulation_type_ready() {
 void accumulation_reset(Scope* scope) {
     py::Ref pd = pandas_module();
     py::Ref frame_type = pd.attr(loop_names::DataFrame);
+    py::Ref frame_copy = frame_type.attr(loop_names::copy);
     py::Ref concat = pd.attr(loop_names::concat);
     Accumulation* acc = py::check(PyObject_GC_New(Accumulation, &AccumulationType));
     new (&acc->waiting) std::vector<Waiting>();
@@ -276,8 +322,9 @@ void accumulation_reset(Scope* scope) {
     acc->stackable = false;
     acc->generation = 0;
     acc->frame_type = frame_type.release();
+    acc->frame_copy = frame_copy.release();
     acc->concat = concat.release();
-    acc->columns = acc->dtypes = acc->sample_columns = nullptr;
+    acc->columns = acc->dtypes = nullptr;
     PyObject_GC_Track(reinterpret_cast<PyObject*>(acc));
     py::Ref owned = py::Ref::steal(reinterpret_cast<PyObject*>(acc));
     py::assign(&scope->accumulation, owned.get());
@@ -317,17 +364,8 @@ void Joining::queue(Accumulation* acc, PyObject* answer) {
     queued_ = answer;
 }
 
-// submission_df = submission_df.append(answer), after the answers waiting before it. A copy
-// that is the caller's own frame (a copy() that returns self) is copied once more, by pandas'
-// own DataFrame.copy, since a join may keep a view of its input: what is written must be what
-// the answer held when it was accepted.
-void Joining::join_at_once(Accumulation* acc, PyObject* predictions_df, PyObject* answer) {
-    py::Ref own;
-    if (answer == predictions_df) {
-        py::Ref frame_type = acc ? py::Ref::borrow(acc->frame_type) : pandas_module().attr(loop_names::DataFrame);
-        own = frame_type.attr(loop_names::copy).call(answer);
-        answer = own.get();
-    }
+// submission_df = submission_df.append(answer), after the answers waiting before it.
+void Joining::join_at_once(Accumulation* acc, PyObject* answer) {
     accumulation_flush(scope_);
     before_ = py::Ref::borrow(scope_->submission_df.get());
     py::Ref joined = join_one(acc, before_.get(), answer);
@@ -336,11 +374,38 @@ void Joining::join_at_once(Accumulation* acc, PyObject* predictions_df, PyObject
     if (acc) remember_shape(acc, after_);
 }
 
-void Joining::join(PyObject* predictions_df, PyObject* answer, PyObject* sample_columns) {
+namespace {
+
+// Is the copy independent of everything the caller holds? Only what pandas' own DataFrame.copy
+// made of a plain frame is: a copy() of a subclass, or a DataFrame.copy replaced since the run
+// began, may hand back a frame over the caller's arrays, and a join, the stacking above all,
+// may keep views of the answer's arrays until the file is written.
+bool own_copy(Accumulation* acc, PyObject* predictions_df, PyObject* copy_method) {
+    return acc && Py_TYPE(predictions_df) == reinterpret_cast<PyTypeObject*>(acc->frame_type) &&
+           PyMethod_Check(copy_method) && PyMethod_GET_SELF(copy_method) == predictions_df &&
+           PyMethod_GET_FUNCTION(copy_method) == acc->frame_copy;
+}
+
+} // namespace
+
+// A copy that may share the caller's data is copied once more, by pandas' own DataFrame.copy,
+// so that what is written is what the answer held when it was accepted (the literal append
+// copies the rows at once). Only frames that are the caller's own or exactly DataFrames: a
+// subclass's copy runs its own code, and a join at once copies it.
+void Joining::join(PyObject* predictions_df, PyObject* copy_method, PyObject* answer) {
     Accumulation* acc = accumulation_of(scope_);
     py::Ref keep = py::Ref::borrow(reinterpret_cast<PyObject*>(acc));
+    py::Ref own;
+    if (answer == predictions_df ||
+        (acc && Py_TYPE(answer) == reinterpret_cast<PyTypeObject*>(acc->frame_type) &&
+         !own_copy(acc, predictions_df, copy_method))) {
+        py::Ref frame_copy = acc ? py::Ref::borrow(acc->frame_copy)
+                                 : pandas_module().attr(loop_names::DataFrame).attr(loop_names::copy);
+        own = frame_copy.call(answer);
+        answer = own.get();
+    }
     bool only_stacks = false;
-    if (acc) fast_path([&] { only_stacks = stacks(acc, scope_, predictions_df, answer, sample_columns); });
+    if (acc) fast_path([&] { only_stacks = stacks(acc, scope_, predictions_df, answer); });
     if (only_stacks && acc->stackable) {
         const bool checked = acc->stacked.empty();
         if (stack(acc, answer)) return;
@@ -350,7 +415,7 @@ void Joining::join(PyObject* predictions_df, PyObject* answer, PyObject* sample_
     if (only_stacks)
         queue(acc, answer);
     else
-        join_at_once(acc, predictions_df, answer);
+        join_at_once(acc, answer);
 }
 
 Joining::~Joining() {

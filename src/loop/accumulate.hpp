@@ -7,9 +7,10 @@
 // nor the writer joins many frames at once; answers of a numeric shape wait as the arrays of
 // their blocks, stacked once (stacking.hpp). "Only stack" means: a plain DataFrame (not a
 // subclass, default flags, no attrs) with the columns and dtypes of submission_df, which is
-// itself plain, and a copy that is not the caller's own frame. Any other answer is joined at once,
-// as one append per answer joins it, so that what that append raises is raised by the predict
-// that gave the answer.
+// itself plain, and a copy that pandas' own DataFrame.copy made of a plain frame (any other plain
+// copy is copied once more, so that no later change of the caller's reaches it). Any other
+// answer is joined at once, as one append per answer joins it, so that what that append raises
+// is raised by the predict that gave the answer.
 #pragma once
 
 #include <cstddef>
@@ -25,7 +26,7 @@ void accumulation_type_ready();
 void accumulation_reset(Scope* scope);
 
 // One accepted answer joining the accumulated predictions: `answer` is the tagged copy of
-// `predictions_df`, `sample_columns` the column index it was checked against. Undone when it
+// `predictions_df`. Undone when it
 // goes out of scope without commit(), so that a predict that fails after joining (the state
 // could not be moved on) leaves the accumulated predictions as they were.
 struct Accumulation;
@@ -37,13 +38,14 @@ public:
     Joining& operator=(const Joining&) = delete;
     ~Joining();
 
-    void join(PyObject* predictions_df, PyObject* answer, PyObject* sample_columns);
+    // `copy_method` is predictions_df.copy as it was looked up for the call that made `answer`.
+    void join(PyObject* predictions_df, PyObject* copy_method, PyObject* answer);
     void commit() { committed_ = true; }
 
 private:
     bool stack(Accumulation* acc, PyObject* answer);
     void queue(Accumulation* acc, PyObject* answer);
-    void join_at_once(Accumulation* acc, PyObject* predictions_df, PyObject* answer);
+    void join_at_once(Accumulation* acc, PyObject* answer);
     void unqueue(Accumulation* acc) noexcept;
 
     Scope* scope_;

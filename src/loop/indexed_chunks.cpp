@@ -40,6 +40,22 @@ py::Ref copy_of_rows_consolidated(PyObject* frame, Py_ssize_t start, Py_ssize_t 
     return consolidated(copy_of_rows(iloc.get(), start, stop));
 }
 
+// A column index of its own for one group's frame, as the literal drop makes one: a new index of
+// the same class over a copy of the labels' array, so that neither a name set on it nor a label
+// changed in place (pandas before 3 lets Index.values be written) reaches another group. A deep
+// copy where pandas builds indexes otherwise.
+py::Ref own_columns(PyObject* columns) {
+    py::Ref own;
+    if (fast_path([&] {
+            py::Ref data = py::attr(columns, loop_names::_data).method(loop_names::copy);
+            py::Ref simple_new = py::attr(reinterpret_cast<PyObject*>(Py_TYPE(columns)), loop_names::_simple_new);
+            py::Ref name = py::attr(columns, loop_names::name);
+            own = py::call_keyword(simple_new.get(), data.get(), loop_names::name, name.get());
+        }) && own && Py_TYPE(own.get()) == Py_TYPE(columns))
+        return own;
+    return py::call_keyword(py::attr(columns, loop_names::copy).get(), loop_names::deep, Py_True);
+}
+
 } // namespace
 
 // The end of the chunk that starts at `group`: groups are added until it holds kChunkRows rows
@@ -130,10 +146,9 @@ py::Ref IndexedWalk::sample_frame(PyObject* sample_submission_df, PyObject* key)
         py::raise(PyExc_SystemError, "the sample rows of a group are not in the working copy");
     py::Ref iloc = py::Ref::borrow(sample_chunk.iloc.get());
     py::Ref frame = copy_of_rows(iloc.get(), start - sample_chunk.first, stop - sample_chunk.first);
-    // Every group's frame gets the one column index of the working copy (a copy has a view of
-    // it), so that comparing an answer's columns with it, or an index with itself, is quick.
-    py::Ref columns = py::Ref::borrow(sample_columns.get());
-    frame.set_attr(loop_names::columns, columns.get());
+    // Every group's frame gets a column index of its own (a copy has a view of the working
+    // copy's, whose labels another group would then share).
+    frame.set_attr(loop_names::columns, own_columns(sample_columns.get()).get());
     if (sample_labels_exact) return frame;
     py::Ref positions = py::take(PySequence_GetSlice(sample_positions.get(), start, stop));
     py::Ref labels = py::Ref::borrow(sample_index.get());

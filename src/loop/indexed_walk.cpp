@@ -13,10 +13,13 @@
 // sorted by the same call (the sort reads that column only). The sample rows' index is what
 // the mask's take gives: the sample index taken at the rows' positions.
 //
-// Eligible only where that is exact: plain frames, a test index 0, 1, 2, ..., a key dtype whose
-// factorized order and equality are those of sort_values and ==, and no missing key (where the
-// group-by's own handling of missing keys decides the labels). The sample side is indexed only
-// when its key has the test key's dtype; otherwise each group takes the literal mask.
+// Eligible only where that is exact: plain frames, a test index 0, 1, 2, ..., and a key dtype
+// whose factorized order and equality are those of sort_values and ==. Rows of a missing key
+// belong to no group, as the group-by drops them: sort_values puts them last, so the grouped
+// rows are the sorted copy's first ones. The sample side is indexed when its key has the test
+// key's dtype, or when one of the two is float64 and the other int64 or uint64 (a blank key
+// reads the whole column as float): == then compares as float64, and so do the codes here.
+// Otherwise each group takes the literal mask.
 #include <algorithm>
 #include <cstdlib>
 #include <memory>
@@ -196,8 +199,8 @@ private:
     void test_working_copy();
     void sample_side();
     bool index_sample();
-    bool sample_key_like_test(PyObject* key);
-    bool sample_rows_by_group(PyObject* key, Positions* rows);
+    bool sample_key_like_test(PyObject* key, bool* as_float);
+    bool sample_rows_by_group(PyObject* key, bool as_float, Positions* rows);
     void sample_working_copy(const Positions& rows);
 
     PyObject* const test_;
@@ -210,6 +213,7 @@ private:
     KeyKind kind_ = KeyKind::unsupported;
     py::Ref factorized_;        // (codes, uniques) of the key, sorted
     Positions order_;           // the test rows by group, then by row
+    Py_ssize_t grouped_ = 0;    // the rows of a group: all but those of a missing key
     py::Ref sorted_index_;      // the group-by's index of the sorted rows
     bool in_row_order_ = false; // the sort left every row in place
     bool take_ranges_ = false;  // see take_gives_ranges
@@ -227,13 +231,15 @@ bool Plan::plain_test_frame() {
     return true;
 }
 
-// One key column, of a kind that groups exactly, with no missing key and no negative zero.
+// One key column, of a kind that groups exactly, with no negative zero; missing keys only where
+// they are NaN in a float column (their rows then sort last).
 bool Plan::key_kind() {
     key_ = unique_key_column(test_);
     if (!key_) return false;
     kind_ = classify(pd_.get(), np_.get(), key_.get());
-    if (kind_ == KeyKind::unsupported || has_missing(key_.get())) return false;
-    return kind_ != KeyKind::floating || !has_negative_zero(np_.get(), key_.get());
+    if (kind_ == KeyKind::unsupported) return false;
+    if (kind_ != KeyKind::floating) return !has_missing(key_.get());
+    return !has_negative_zero(np_.get(), key_.get());
 }
 
 // The keys as the sorted group-by gives them, each row's group, and the rows by group.
@@ -246,7 +252,8 @@ bool Plan::factorized_codes() {
     read_codes(np_.get(), PyTuple_GET_ITEM(factorized_.get(), 0), ngroups, &codes);
     if (static_cast<Py_ssize_t>(codes.size()) != rows_) return false;
     order_by_code(codes, ngroups, &order_, &walk_->test_bounds);
-    return static_cast<Py_ssize_t>(order_.size()) == rows_;  // else a row without a group
+    grouped_ = static_cast<Py_ssize_t>(order_.size());  // the rows of a missing key left out
+    return grouped_ == rows_ || kind_ == KeyKind::floating;
 }
 
 // The sorted rows' index as the group-by splits it: the one-column copy of the key, sorted as
@@ -254,12 +261,17 @@ bool Plan::factorized_codes() {
 // take's labels are exact, it serves only to tell whether the sort left every row in place,
 // which it cannot have done where the rows by group are not in row order.
 void Plan::sorted_rows_index() {
-    if (!take_ranges_ && !in_place(order_)) return;
+    const bool all_grouped = grouped_ == rows_;
+    if (!take_ranges_ && !(all_grouped && in_place(order_))) return;
     py::Ref label = playid_list();
     py::Ref proxy = py::item(test_, label.get());
     py::Ref sorted = py::call_keyword(proxy.attr(loop_names::sort_values).get(), loop_names::by, label.get());
     py::Ref all_rows = np_.method(loop_names::arange, py::take(PyLong_FromSsize_t(rows_)));
     sorted_index_ = sorted.method(loop_names::take, all_rows).attr(loop_names::index);
+    if (!all_grouped) {
+        sorted_index_ = py::take(PySequence_GetSlice(sorted_index_.get(), 0, grouped_));
+        return;  // the rows of a missing key are not served: the working copy is a take
+    }
     in_row_order_ = sorted_index_.attr(loop_names::is_monotonic_increasing).is_true();
 }
 
@@ -311,31 +323,59 @@ void Plan::sample_side() {
 bool Plan::index_sample() {
     if (!same_type(sample_, DataFrame_.get())) return false;
     py::Ref key = unique_key_column(sample_);
-    if (!key || !sample_key_like_test(key.get())) return false;
+    bool as_float = false;
+    if (!key || !sample_key_like_test(key.get(), &as_float)) return false;
     Positions rows;
-    if (!sample_rows_by_group(key.get(), &rows)) return false;
+    if (!sample_rows_by_group(key.get(), as_float, &rows)) return false;
     sample_working_copy(rows);
     return true;
 }
 
-// A sample key of the test key's dtype and kind, with no negative zero.
-bool Plan::sample_key_like_test(PyObject* key) {
+// A sample key of the test key's dtype and kind, with no negative zero. Or one of int64 or
+// uint64 where the test key is float64, or the other way round: *as_float then says that both
+// are compared as float64, as == compares them.
+bool Plan::sample_key_like_test(PyObject* key, bool* as_float) {
     py::Ref test_dtype = key_.attr(loop_names::dtype);
     py::Ref sample_dtype = py::attr(key, loop_names::dtype);
-    if (Py_TYPE(test_dtype.get()) != Py_TYPE(sample_dtype.get())) return false;
-    if (!py::compare(test_dtype.get(), sample_dtype.get(), Py_EQ)) return false;
+    *as_float = false;
+    if (Py_TYPE(test_dtype.get()) != Py_TYPE(sample_dtype.get()) ||
+        !py::compare(test_dtype.get(), sample_dtype.get(), Py_EQ)) {
+        // numpy dtypes, of one class each since numpy 1.25
+        py::Ref np_dtype = py::attr(np_.get(), loop_names::dtype);
+        PyTypeObject* dtype_type = reinterpret_cast<PyTypeObject*>(np_dtype.get());
+        if (!PyObject_TypeCheck(test_dtype.get(), dtype_type) || !PyObject_TypeCheck(sample_dtype.get(), dtype_type))
+            return false;
+        py::Ref float64 = np_dtype.call(loop_names::float64);
+        auto is_float64 = [&](PyObject* dtype) { return py::compare(dtype, float64.get(), Py_EQ); };
+        auto is_wide_int = [&](PyObject* dtype) {
+            py::Ref kind = py::attr(dtype, loop_names::kind);
+            py::Ref size = py::attr(dtype, loop_names::itemsize);
+            return (text_equals(kind.get(), "i") || text_equals(kind.get(), "u")) && as_long(size.get()) == 8;
+        };
+        const bool test_float = is_float64(test_dtype.get()), sample_float = is_float64(sample_dtype.get());
+        if (!(test_float && is_wide_int(sample_dtype.get())) && !(sample_float && is_wide_int(test_dtype.get())))
+            return false;
+        *as_float = true;
+        return !sample_float || !has_negative_zero(np_.get(), key);
+    }
     if (classify(pd_.get(), np_.get(), key) != kind_) return false;
     return kind_ != KeyKind::floating || !has_negative_zero(np_.get(), key);
 }
 
 // The working rows: the sample rows of each test key (the codes of a factorization, matched to
-// the keys), group after group, each group's in file order.
-bool Plan::sample_rows_by_group(PyObject* key, Positions* rows) {
-    py::Ref factorized = py::attr(pd_.get(), loop_names::factorize).call(key);
+// the keys), group after group, each group's in file order. With as_float, both keys as float64.
+bool Plan::sample_rows_by_group(PyObject* key, bool as_float, Positions* rows) {
+    py::Ref sample_key = py::Ref::borrow(key);
+    py::Ref test_keys = py::Ref::borrow(PyTuple_GET_ITEM(factorized_.get(), 1));
+    if (as_float) {
+        sample_key = sample_key.method(loop_names::astype, loop_names::float64);
+        test_keys = test_keys.method(loop_names::astype, loop_names::float64);
+    }
+    py::Ref factorized = py::attr(pd_.get(), loop_names::factorize).call(sample_key);
     if (!is_pair(factorized.get())) return false;
     PyObject* uniques = PyTuple_GET_ITEM(factorized.get(), 1);
     const Py_ssize_t ncodes = py::check_size(PyObject_Length(uniques));
-    py::Ref where = py::call_method(uniques, loop_names::get_indexer, PyTuple_GET_ITEM(factorized_.get(), 1));
+    py::Ref where = py::call_method(uniques, loop_names::get_indexer, test_keys);
     Positions codes, match, by_code, starts;
     read_codes(np_.get(), PyTuple_GET_ITEM(factorized.get(), 0), ncodes, &codes);
     read_codes(np_.get(), where.get(), ncodes, &match);

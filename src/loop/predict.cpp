@@ -34,8 +34,8 @@ bool is_dataframe(const Scope* scope, PyObject* obj) {
 }
 
 // The column check, in the order the expression reads: predictions_df.columns.equals, then
-// active_sample_prediction_df.columns, then the call. Returns the sample columns it compared with.
-py::Ref check_columns(Scope* scope, PyObject* self, PyObject* predictions_df) {
+// active_sample_prediction_df.columns, then the call.
+void check_columns(Scope* scope, PyObject* self, PyObject* predictions_df) {
     py::Ref equals = py::attr(predictions_df, loop_names::columns).attr(loop_names::equals);
     py::Ref expected = py::Ref::borrow(scope->active_sample_prediction_df.get()).attr(loop_names::columns);
     if (!equals.call(expected).is_true()) {
@@ -44,7 +44,6 @@ py::Ref check_columns(Scope* scope, PyObject* self, PyObject* predictions_df) {
         py::Ref format = py::str("Columns in predictions_df do not match expected: [%s]");
         refuse(self, py::take(PyUnicode_Format(format.get(), shown.get())).get());
     }
-    return expected;
 }
 
 } // namespace
@@ -61,16 +60,17 @@ PyObject* predict_impl(Function* f, PyObject* const* args) {
     if (state_compare(scope, names::AWAITING_PREDICT, Py_NE))
         refuse(self, "You must get the next test sample from `iter_test()` first.");
     if (!is_dataframe(scope, predictions_df)) refuse(self, "You must provide a DataFrame.");
-    py::Ref expected = check_columns(scope, self, predictions_df);
+    check_columns(scope, self, predictions_df);
 
     py::Ref zero = py::take(PyLong_FromLong(0));
     py::Ref key = py::Ref::borrow(scope->active_key_value.get());
     py::call_method(predictions_df, loop_names::insert, zero, loop_names::PlayId, key);
-    py::Ref copy = py::call_method(predictions_df, loop_names::copy);
+    py::Ref copy_method = py::attr(predictions_df, loop_names::copy);
+    py::Ref copy = copy_method.call();
     // The answer is taken and the state moved on together: a predict that fails changes
     // neither (the caller's frame keeps the PlayId column, as the literal steps leave it).
     Joining joining(scope);
-    joining.join(predictions_df, copy.get(), expected.get());
+    joining.join(predictions_df, copy_method.get(), copy.get());
     set_state(scope, names::MADE_PREDICTION);
     joining.commit();
     return py::none();

@@ -10,12 +10,16 @@ namespace competition {
 
 #define COMPETITION_LOOP_NAMES(X, AS)                                                          \
     X(_consolidate_inplace)                                                                    \
+    X(_data)                                                                                   \
     X(_mgr)                                                                                    \
+    X(_ndarray)                                                                                \
+    X(_simple_new)                                                                             \
     X(allows_duplicate_labels)                                                                 \
     X(any)                                                                                     \
     X(api)                                                                                     \
     X(append)                                                                                  \
     X(arange)                                                                                  \
+    X(astype)                                                                                  \
     X(argsort)                                                                                 \
     X(ascontiguousarray)                                                                       \
     X(attrs)                                                                                   \
@@ -35,6 +39,7 @@ namespace competition {
     X(equals)                                                                                  \
     X(factorize)                                                                               \
     X(flags)                                                                                   \
+    X(float64)                                                                                 \
     X(get_dtypes)                                                                              \
     X(get_indexer)                                                                             \
     X(get_loc)                                                                                 \
@@ -51,8 +56,10 @@ namespace competition {
     X(is_monotonic_increasing)                                                                 \
     X(is_unique)                                                                               \
     X(isna)                                                                                    \
+    X(itemsize)                                                                                \
     X(kind)                                                                                    \
     X(mgr_locs)                                                                                \
+    X(name)                                                                                    \
     X(ndim)                                                                                    \
     X(numpy)                                                                                   \
     X(pandas)                                                                                  \
