@@ -11,6 +11,9 @@
 #   ./run.sh newest [test|sanitize|bench [--quick]|shell]  CPython 3.14 and 3.15, which pyenv lacks:
 #                    built and tested (or benchmarked) inside a cached Debian sid root
 # Interpreters come from pyenv; packages from PyPI (and Debian for the build tools).
+# COMPETITION_VARIANT=pyarrow: the test job on the main interpreter with pyarrow installed
+# (requirements/py3.13-pyarrow.txt, venv .venv/py3.13-pyarrow), where pandas reads text as Arrow
+# strings. The bench job measures that variant too, after the matrix (BENCH_VARIANTS="" for none).
 set -euo pipefail
 cd "$(dirname "$0")"
 ROOT=$(pwd)
@@ -19,6 +22,11 @@ PYENV_ROOT=${PYENV_ROOT:-$HOME/.pyenv}
 # the interpreters the test job covers: oldest and newest (more with PYTHONS="3.9 3.11 ...")
 PYTHONS=${PYTHONS:-"3.6 3.13"}
 MAIN_PY=3.13
+VARIANT=${COMPETITION_VARIANT:-}
+if [ -n "$VARIANT" ]; then
+  [ -f "requirements/py$MAIN_PY-$VARIANT.txt" ] || { echo "no requirements/py$MAIN_PY-$VARIANT.txt" >&2; exit 2; }
+  PYTHONS=$MAIN_PY
+fi
 
 log() { printf '\n== %s\n' "$*" >&2; }
 
@@ -50,33 +58,36 @@ interpreter() {  # newest pyenv patch release of a minor version
   echo "$v/bin/python"
 }
 
-venv() {  # venv for minor version $1 with requirements/py$1.txt; prints its python
-  local minor=$1 dir=$ROOT/.venv/py$1 py stamp
+venv() {  # venv for minor version $1 with requirements/py$1.txt, or for the main interpreter
+  # with requirements/py$1-VARIANT.txt (variant $2, by default the chosen one; "" for none); prints its python
+  local minor=$1 variant=${2-$VARIANT} name=py$1 dir py stamp
+  [ -n "$variant" ] && [ "$minor" = $MAIN_PY ] && name=py$minor-$variant
+  dir=$ROOT/.venv/$name
   py=$(interpreter "$minor")
   stamp=$dir/.requirements
   if [ ! -x "$dir/bin/python" ]; then
-    log "creating venv for Python $minor"
+    log "creating venv $name"
     "$py" -m venv "$dir"
   fi
-  if ! cmp -s "$ROOT/requirements/py$minor.txt" "$stamp"; then
-    log "installing requirements for Python $minor"
+  if ! cmp -s "$ROOT/requirements/$name.txt" "$stamp"; then
+    log "installing requirements/$name.txt"
     case $minor in 3.6) "$dir/bin/python" -m pip install -q "pip==21.3.1" ;; esac
-    "$dir/bin/python" -m pip install -q -r "$ROOT/requirements/py$minor.txt" >&2
-    cp "$ROOT/requirements/py$minor.txt" "$stamp"
+    "$dir/bin/python" -m pip install -q -r "$ROOT/requirements/$name.txt" >&2
+    cp "$ROOT/requirements/$name.txt" "$stamp"
   fi
   echo "$dir/bin/python"
 }
 
-tools() {  # cmake and ninja from the main venv
+tools() {  # cmake and ninja from the main venv (the plain one: the tools are the same for every variant)
   local py
-  py=$(venv $MAIN_PY)
+  py=$(venv $MAIN_PY "")
   "$py" -m pip install -q "cmake>=3.18" ninja >&2
   echo "$(dirname "$py")"
 }
 
 build() {  # build the module for minor version $1; prints the module's path
   local minor=$1 py bin dir
-  py=$(venv "$minor")
+  py=$(venv "$minor" "")
   bin=$(tools)
   dir=$ROOT/build/py$minor
   log "building for Python $minor"
@@ -136,9 +147,9 @@ run_sanitized() {  # the whole suite against an ASan+UBSan build, on the main in
 
 run_bench() {  # the loop on every interpreter of BENCH_PYTHONS, the load on the main one; one report
   system_packages
-  local py minor module parts figures status=0
+  local py minor module parts figures variant status=0
   shopt -s inherit_errexit  # a failed build ends the job instead of leaving an older module measured
-  py=$(venv $MAIN_PY)
+  py=$(venv $MAIN_PY "")
   "$py" -m pip install -q -r "$ROOT/requirements/bench.txt" >&2
   figures=$(mktemp -d)
   for minor in ${BENCH_PYTHONS:-3.6 3.9 3.11 3.13}; do
@@ -146,8 +157,14 @@ run_bench() {  # the loop on every interpreter of BENCH_PYTHONS, the load on the
     parts=loop
     [ "$minor" = $MAIN_PY ] && parts=loop,load
     log "benchmark on Python $minor ($parts)"
-    COMPETITION_MODULE=$module "$(venv "$minor")" "$ROOT/bench/run.py" "$@" --parts $parts \
+    COMPETITION_MODULE=$module "$(venv "$minor" "")" "$ROOT/bench/run.py" "$@" --parts $parts \
       --json "$figures/py$minor.json" || status=1
+  done
+  for variant in ${BENCH_VARIANTS-pyarrow}; do
+    module=$(build $MAIN_PY)
+    log "benchmark on Python $MAIN_PY with $variant (loop)"
+    COMPETITION_MODULE=$module "$(venv $MAIN_PY "$variant")" "$ROOT/bench/run.py" "$@" --parts loop \
+      --json "$figures/py$MAIN_PY-$variant.json" || status=1
   done
   # tables and plots from 3.13, the one interpreter with matplotlib
   "$py" "$ROOT/bench/run.py" --report "$figures" "$@" || status=1

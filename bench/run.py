@@ -75,11 +75,15 @@ SHAPES = {
     "small": dict(rows_per_group=20, features=20, predictions=10, kinds=None,
                   label="small (the earlier benchmark's): ~20 rows x 23 columns; PlayId + 10 predictions"),
 }
+# the real shape's data with PlayId left blank in a few test rows: the column reads as float
+# against the sample's int keys (compare with the real shape at the same count: the same data)
+SHAPES["blank"] = dict(SHAPES["real"], blank_keys=5,
+                       label="blank: the real shape's data with PlayId blank in 5 test rows (read as float)")
 
 # big_repeats: the runs at counts of 20,000 groups and more, where one run's median is steady
-FULL = dict(real=[1000, 3000, 10000, 30000], small=[3000], literal=[1000], repeats=3, big_repeats=2,
+FULL = dict(real=[1000, 3000, 10000, 30000], small=[3000], blank=[3000], literal=[1000], repeats=3, big_repeats=2,
             load_sizes=[10, 100, 1000], load_repeats=3, max_run_seconds=240.0)
-QUICK = dict(real=[200, 600], small=[200], literal=[200], repeats=1, big_repeats=1,
+QUICK = dict(real=[200, 600], small=[200], blank=[600], literal=[200], repeats=1, big_repeats=1,
              load_sizes=[2, 8], load_repeats=1, max_run_seconds=60.0)
 
 BUDGETS = dict(floor=1.1, pandas3_us=400.0, literal_pandas3=5.0, literal_other=3.0, flat=1.1,
@@ -108,6 +112,16 @@ def load_copy(directory):
     return m
 
 
+def blank_keys(test_csv, n):
+    """The test CSV with the PlayId (its first column) of n evenly spaced rows left blank."""
+    lines = test_csv.split(b"\n")
+    assert lines[0].startswith(b"PlayId,")
+    rows = [i for i in range(1, len(lines)) if lines[i]]
+    for i in rows[len(rows) // (2 * n)::max(1, len(rows) // n)][:n]:
+        lines[i] = lines[i][lines[i].index(b","):]
+    return b"\n".join(lines)
+
+
 def make_bundle(directory, test_csv, sample_csv):
     os.makedirs(directory, exist_ok=True)
     shutil.copy(module_path(), directory)
@@ -119,8 +133,21 @@ def make_bundle(directory, test_csv, sample_csv):
 
 
 def versions():
+    """The interpreter and libraries measured; pyarrow where it is installed (pandas then reads text
+    as Arrow strings), which also names the results apart."""
+    try:
+        import pyarrow
+        arrow = pyarrow.__version__
+    except ImportError:
+        arrow = None
+    tag = "py%d.%d" % sys.version_info[:2] + ("-pyarrow" if arrow else "")
     return {"python": platform.python_version(), "pandas": pd.__version__, "numpy": np.__version__,
-            "tag": "py%d.%d" % sys.version_info[:2]}
+            "pyarrow": arrow, "tag": tag}
+
+
+def libraries(v):
+    """Python x, pandas y (and pyarrow z): how a result is named in the tables."""
+    return "Python %s, pandas %s" % (v["python"], v["pandas"]) + (", pyarrow %s" % v["pyarrow"] if v.get("pyarrow") else "")
 
 
 def pandas_major(version):
@@ -229,6 +256,8 @@ class FloorEnv(object):
     def iter_test(self):
         sample = self._read("sample_submission.csv")
         test = self._read("test.csv")
+        if test["PlayId"].isna().any():  # rows of a missing key belong to no group
+            test = test[test["PlayId"].notna()]
         keys = test["PlayId"].to_numpy()
         order = np.argsort(keys, kind="stable")  # by group, rows in file order within a group
         uniq, starts = np.unique(keys[order], return_index=True)
@@ -476,6 +505,8 @@ def bench_loop(plan, work, scratch, max_run_seconds):
         t = time.time()
         test, sample = synth.make_tables(groups, shape["rows_per_group"], shape["features"],
                                          shape["predictions"], 1, seed=groups, kinds=shape["kinds"])
+        if shape.get("blank_keys"):
+            test = blank_keys(test, shape["blank_keys"])
         directory = os.path.join(work, "loop-%s-%d" % (shape_name, groups))
         make_bundle(directory, test, sample)
         values = participant_values(shape["predictions"])
@@ -589,6 +620,7 @@ BUDGET_NAMES = [
     "extra peak memory of the load at most %.0f file size (every size)" % BUDGETS["peak_files"],
     "no warning from the module's own work (load, advance, predict, write)",
     "the written file byte-identical to the floor's and the literal steps' (and the first yielded frames equal)",
+    "blank test keys: advance + predict at most %.1f times the real shape's at the same count" % BUDGETS["floor"],
 ]
 
 
@@ -662,12 +694,18 @@ def budgets(result):
         out[key] = ("all identical" if not bad else "differs at %s groups" % bad, verdict(not bad))
     else:
         out[key] = missing
+    key = next(name)
+    clean = {r["groups"]: r for r in mod}
+    pairs = [(r["module"]["step_us"] / clean[r["groups"]]["module"]["step_us"], r["groups"])
+             for r in result["loop"] if r["shape"] == "blank" and measured(r, "module") and r["groups"] in clean]
+    worst = max(pairs, default=None)
+    out[key] = ("x%.2f (at %d groups)" % worst, verdict(worst[0] <= BUDGETS["floor"])) if worst else missing
     return out
 
 
 def interpreter_title(result):
     v = result["versions"]
-    return "Python %s, pandas %s, numpy %s" % (v["python"], v["pandas"], v["numpy"])
+    return "%s, numpy %s" % (libraries(v), v["numpy"])
 
 
 def loop_tables(result):
@@ -756,7 +794,7 @@ def busy_note(results):
         shares = [row[k].get("cpu_share", 1.0) for row in r["loop"] for k in ("module", "floor", "literal")
                   if measured(row, k)] + [row.get("cpu_share", 1.0) for row in r.get("load") or []]
         if shares and min(shares) < 0.9:
-            low.append("Python %s (%.2f)" % (r["versions"]["python"], min(shares)))
+            low.append("%s (%.2f)" % (libraries(r["versions"]), min(shares)))
     if not low:
         return []
     return ["**The machine was busy**: some runs got less than 90%% of a core (lowest CPU share: %s); "
@@ -765,8 +803,7 @@ def busy_note(results):
 
 
 def budget_table(results):
-    lines = ["| budget | " + " | ".join("Python %s, pandas %s" % (r["versions"]["python"], r["versions"]["pandas"])
-                                       for r in results) + " |",
+    lines = ["| budget | " + " | ".join(libraries(r["versions"]) for r in results) + " |",
              "|---|" + "---|" * len(results)]
     table = [budgets(r) for r in results]
     for name in BUDGET_NAMES:
@@ -811,9 +848,11 @@ def intro(results):
 
 def report(results, out_dir):
     os.makedirs(out_dir, exist_ok=True)
-    results = sorted(results, key=lambda r: [int(x) for x in r["versions"]["python"].split(".")[:2]])
+    results = sorted(results, key=lambda r: ([int(x) for x in r["versions"]["python"].split(".")[:2]],
+                                             bool(r["versions"].get("pyarrow"))))
     lines = ["# Benchmark results", "", intro(results), ""]
-    lines += ["Shapes:", ""] + ["- %s" % SHAPES[s]["label"] for s in ("real", "small")] + [""]
+    shapes = [s for s in SHAPES if any(row["shape"] == s for r in results for row in r["loop"])]
+    lines += ["Shapes:", ""] + ["- %s" % SHAPES[s]["label"] for s in shapes] + [""]
     lines += ["## Budgets (real shape)", ""] + busy_note(results) + budget_table(results) + [""]
     for r in results:
         lines += ["## %s" % interpreter_title(r), "",
@@ -899,7 +938,7 @@ def plot(results, out_dir):
             ax.xaxis.set_minor_locator(matplotlib.ticker.NullLocator())
             ax.set_xlabel("groups")
             ax.set_ylabel("µs per group (median)")
-            ax.set_title("Python %s, pandas %s" % (result["versions"]["python"], result["versions"]["pandas"]))
+            ax.set_title(libraries(result["versions"]))
             ax.grid(True, which="major", alpha=0.3)
             ax.legend(fontsize=7)
         fig.suptitle("Per-group cost at the real shape")
@@ -933,7 +972,7 @@ def counts(text):
 
 def measure(args):
     cfg = dict(QUICK if args.quick else FULL)
-    for key in ("real", "small", "literal"):
+    for key in ("real", "small", "blank", "literal"):
         value = getattr(args, key + "_groups")
         if value is not None:
             cfg[key] = counts(value)
@@ -946,7 +985,8 @@ def measure(args):
     parts = args.parts.split(",")
     runs = lambda g: cfg["big_repeats"] if g >= 20000 else cfg["repeats"]
     plan = [("real", g, g in cfg["literal"], runs(g)) for g in cfg["real"]] + \
-           [("small", g, False, runs(g)) for g in cfg["small"]]
+           [("small", g, False, runs(g)) for g in cfg["small"]] + \
+           [("blank", g, False, runs(g)) for g in cfg["blank"]]
     work = tempfile.mkdtemp(prefix="competition-bench-")
     directory = os.path.dirname(SUBMISSION)
     made_directory = not os.path.isdir(directory)
@@ -986,6 +1026,8 @@ def main():
                                                "temporary one for --quick)")
     p.add_argument("--real-groups", default=None, help="group counts at the real shape, e.g. 1000,3000")
     p.add_argument("--small-groups", default=None, help="group counts at the small shape")
+    p.add_argument("--blank-groups", default=None, help="group counts at the real shape with a few blank "
+                                                        "test keys (compare: the real shape at the same count)")
     p.add_argument("--literal-groups", default=None, help="counts (of the real ones) at which the "
                                                           "literal steps run too")
     p.add_argument("--load-sizes", default=None, help="CSV sizes in MB for the load, e.g. 10,100")
