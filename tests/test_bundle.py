@@ -425,7 +425,7 @@ def test_bundle_builds_the_module_from_the_source_tree(tmp_path, submission_path
 
 
 def test_python_all_finds_each_supported_cpython_once(monkeypatch, tmp_path):
-    from competition_kit import hosting
+    from competition_kit import interpreters as hosting
     found = hosting.find_interpreters(["all", HERE]) if any(hosting._candidates(v) for v in hosting.SUPPORTED) else []
     if not found:
         pytest.skip("no CPython 3.6 to 3.15 in pyenv or on PATH")
@@ -642,7 +642,7 @@ def test_bundle_takes_the_modules_from_a_folder_of_wheels(tmp_path, monkeypatch)
              "--python 3.8: no wheel for CPython 3.8 in %s (it has wheels for CPython %s)" % (wheels, HERE))
     one_line(*bundle(inputs, tmp_path / "c", "--wheels", tmp_path / "in")[::2], "no wheel of the competition module in")
     # an installed kit has no source tree: the error says what to pass
-    from competition_kit import hosting
+    from competition_kit import builds as hosting
     monkeypatch.setattr(hosting, "__file__", str(tmp_path / "site-packages" / "competition_kit" / "hosting.py"))
     with pytest.raises(hosting.KitError, match="pass --wheels DIR .* --source DIR .* --module PATH"):
         hosting.source_tree()

@@ -149,7 +149,7 @@ def test_seal_refuses_clashing_names_and_a_file_as_directory(csvs, tmp_path):
 
 
 def test_a_failed_write_leaves_no_file(csvs, tmp_path, monkeypatch):
-    from competition_kit import hosting
+    from competition_kit import sealing as hosting
 
     calls, write_sealed = [], hosting.write_sealed
 

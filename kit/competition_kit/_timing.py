@@ -11,8 +11,8 @@ kit's own traceback printing leaves out every frame of this file.
 Time is split between the environment (inside its calls) and the participant (between them).
 Each accepted answer writes one record "A <environment s> <participant s>" for its group; the
 first advance writes "B <s before it>" and "L <s it took>", a reminder "R", the write
-"W <s> <1 or 0>", a group served an empty sample frame "E <its PlayId>". Records are written unbuffered, one os.write each, so a run stopped from
-outside leaves every record it made.
+"W <s> <1 or 0>", a group served an empty sample frame "E <its PlayId>". Records are written
+unbuffered, one os.write each, so a run stopped from outside leaves every record it made.
 """
 import collections.abc
 import os

@@ -10,8 +10,8 @@ import numpy as np
 import pandas as pd
 
 from . import synth
-from .hosting import bundle
-from .module import KitError
+from .bundling import bundle
+from .errors import KitError
 from .rehearsal import SUBMISSION, dry_run
 
 BASELINE = '''"""A baseline: each play's predicted distribution is a ramp around its first float feature's mean."""

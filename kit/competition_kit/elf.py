@@ -56,16 +56,7 @@ def describe(path):
     e_type, e_machine = unpack("HH", 16)
     if e_type != ET_DYN:
         raise NotAModule("an ELF file, but not a shared object")
-    if wide:
-        shoff, = unpack("Q", 40)
-        shentsize, shnum, shstrndx = unpack("HHH", 58)
-        section = lambda i: unpack("IIQQQQIIQQ", shoff + i * shentsize)  # noqa: E731
-    else:
-        shoff, = unpack("I", 32)
-        shentsize, shnum, shstrndx = unpack("HHH", 46)
-        section = lambda i: unpack("IIIIIIIIII", shoff + i * shentsize)  # noqa: E731
-    sections = [section(i) for i in range(shnum)] if shoff else []
-    # (name, type, flags, addr, offset, size, link, info, align, entsize)
+    sections = _sections(unpack, wide)
 
     def string(table, at):
         start = sections[table][4] + at
@@ -75,26 +66,45 @@ def describe(path):
     versions, needs, exports_init = [], [], False
     for s in sections:
         if s[1] == SHT_GNU_VERNEED:
-            at, left = s[4], s[7]  # sh_info: the number of entries
-            while left > 0:
-                _, count, file_name, aux, following = unpack("HHIII", at)
-                needs.append(string(s[6], file_name))
-                entry = at + aux
-                for _ in range(count):
-                    _, _, _, name, step = unpack("IHHII", entry)
-                    v = _version(string(s[6], name))
-                    if v:
-                        versions.append(v)
-                    entry += step
-                left -= 1
-                if not following:
-                    break
-                at += following
+            _needed_versions(unpack, lambda at, link=s[6]: string(link, at), s, needs, versions)
         elif s[1] == SHT_DYNSYM and s[6] < len(sections):
             strtab = sections[s[6]]
             exports_init = b"\0PyInit_competition\0" in data[strtab[4]:strtab[4] + strtab[5]]
     return Info(MACHINES.get(e_machine, "machine %d" % e_machine), max(versions) if versions else None,
                 needs, exports_init)
+
+
+def _sections(unpack, wide):
+    """The section headers, each (name, type, flags, addr, offset, size, link, info, align, entsize)."""
+    if wide:
+        shoff, = unpack("Q", 40)
+        shentsize, shnum, shstrndx = unpack("HHH", 58)
+        entry = "IIQQQQIIQQ"
+    else:
+        shoff, = unpack("I", 32)
+        shentsize, shnum, shstrndx = unpack("HHH", 46)
+        entry = "IIIIIIIIII"
+    return [unpack(entry, shoff + i * shentsize) for i in range(shnum)] if shoff else []
+
+
+def _needed_versions(unpack, string, s, needs, versions):
+    """Adds the libraries that the version-needs section s names to needs, and the glibc
+    versions it asks for to versions; string reads a name from the section's string table."""
+    at, left = s[4], s[7]  # sh_info: the number of entries
+    while left > 0:
+        _, count, file_name, aux, following = unpack("HHIII", at)
+        needs.append(string(file_name))
+        entry = at + aux
+        for _ in range(count):
+            _, _, _, name, step = unpack("IHHII", entry)
+            v = _version(string(name))
+            if v:
+                versions.append(v)
+            entry += step
+        left -= 1
+        if not following:
+            break
+        at += following
 
 
 def this_machine():

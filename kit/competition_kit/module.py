@@ -5,11 +5,9 @@ import os
 import re
 import sys
 
+from .errors import KitError
+
 NAME = "competition"
-
-
-class KitError(Exception):
-    """An error the command line reports as one line."""
 
 
 def _this_interpreter(file_name):

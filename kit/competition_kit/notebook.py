@@ -2,10 +2,11 @@
 
 The kernel is ipykernel started from the same interpreter as the kit (a kernel description of
 its own, so that no installed "python3" kernel can point elsewhere), with the platform's working
-folder (the one the submission is written to, as a script's) as its working directory and no standard input (input() raises, as on a platform). A hidden first request
-installs the timing stand-in (_bootstrap.install) with the bundle first on sys.path; then each
-code cell runs in turn until one fails. Stream output is shown as it comes; every output is kept
-in the executed notebook (--output).
+folder (the one the submission is written to, as a script's) as its working directory and no
+standard input (input() raises, as on a platform). A hidden first request installs the timing
+stand-in (_bootstrap.install) with the bundle first on sys.path; then each code cell runs in turn
+until one fails. Stream output is shown as it comes; every output is kept in the executed
+notebook (--output). The child-process pieces it shares with the script runner are child.py's.
 """
 import asyncio
 import atexit
@@ -19,8 +20,8 @@ import sys
 import tempfile
 
 from . import progress
-from .module import KitError
-from .rehearsal import BOOTSTRAP, GRACE, clock
+from .child import BOOTSTRAP, clock
+from .errors import KitError
 from .sealing import write_atomically
 
 KERNEL_NAME = "competition-kit"
@@ -183,7 +184,7 @@ async def _run(nb, cwd, bundle, records, stopper, groups, kernel_root, outcome, 
 async def _cells(client, km, nb, bundle, records, stopper, groups, outcome):
     # nbclient's own signal handlers would shut the kernel down at once; this run's Stopper decides
     loop = asyncio.get_event_loop()
-    for signum in list(stopper._saved):
+    for signum in stopper.handled():
         try:
             loop.add_signal_handler(signum, stopper.on_signal, signum)
         except (RuntimeError, ValueError):
@@ -209,19 +210,25 @@ async def _cells(client, km, nb, bundle, records, stopper, groups, outcome):
             return
         error = _error_of(cell)
         if error is not None:
-            groups.close()
-            if stopper.reason != "time":  # a time limit stops the run as the platform would: no traceback
-                _show_traceback(error, sys.stderr)
-            if stopper.reason:
-                return
-            outcome.failure = "the notebook failed in cell %d (In [%s]) with %s; its traceback is above" % (
-                index + 1, cell.get("execution_count") or "?", error.get("ename"))
-            records.error = error.get("ename")
+            _cell_failed(cell, index, error, records, stopper, groups, outcome)
             return
         if stopper.check():
             stopper.end()
             return
     stopper.end()
+
+
+def _cell_failed(cell, index, error, records, stopper, groups, outcome):
+    """Shows the traceback of the cell that failed and notes the failure, unless the run was
+    stopped (a time limit stops the run as the platform would: no traceback)."""
+    groups.close()
+    if stopper.reason != "time":
+        _show_traceback(error, sys.stderr)
+    if stopper.reason:
+        return
+    outcome.failure = "the notebook failed in cell %d (In [%s]) with %s; its traceback is above" % (
+        index + 1, cell.get("execution_count") or "?", error.get("ename"))
+    records.error = error.get("ename")
 
 
 async def _setup(client, bundle, records_path):
@@ -241,19 +248,16 @@ async def _execute(client, km, cell, index, records, stopper, groups):
     killed = False
     while not task.done():
         await asyncio.wait([task], timeout=0.1)
-        records.read()
-        groups.update(records.answered, records.per_group())
+        records.refresh(groups)
         reason = stopper.check()
         if reason and interrupted_at is None and not task.done():
             interrupted_at = clock()
             await _maybe(km.interrupt_kernel())  # SIGINT to the kernel: KeyboardInterrupt in the cell
-        elif interrupted_at is not None and not killed and not task.done() and (
-                clock() - interrupted_at > GRACE[reason] or stopper.signals > 1):
+        elif interrupted_at is not None and not killed and not task.done() and stopper.overdue(interrupted_at):
             killed = True
             await _maybe(km.shutdown_kernel(now=True))
             task.cancel()
-    records.read()
-    groups.update(records.answered, records.per_group())
+    records.refresh(groups)
     try:
         task.result()
     except (asyncio.CancelledError, DeadKernelError):

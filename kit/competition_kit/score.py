@@ -27,7 +27,7 @@ import traceback
 import numpy as np
 import pandas as pd
 
-from .module import KitError
+from .errors import KitError
 
 NUMBERED = re.compile(r"^(.*?)(-?[0-9]+)$")
 ROW = "__competition_kit_row__"
@@ -106,14 +106,16 @@ def thresholds(columns):
 
 
 def _numbers(frame, columns, path):
-    bad = [c for c in columns if not (pd.api.types.is_numeric_dtype(frame[c]) and not pd.api.types.is_bool_dtype(frame[c]))]
+    bad = [c for c in columns
+           if not (pd.api.types.is_numeric_dtype(frame[c]) and not pd.api.types.is_bool_dtype(frame[c]))]
     if bad:
         raise KitError("%s has columns that are not numbers (%s)" % (path, _some(bad)))
     values = frame[list(columns)].to_numpy(dtype=float)
     missing = np.isnan(values).sum(axis=0)
     if missing.any():
         named = [c for c, k in zip(columns, missing) if k]
-        raise KitError("%s has %d missing values (in %s); it cannot be scored" % (path, int(missing.sum()), _some(named)))
+        raise KitError("%s has %d missing values (in %s); it cannot be scored"
+                       % (path, int(missing.sum()), _some(named)))
     return values
 
 
@@ -135,6 +137,12 @@ def builtin(submission, answers, sub_path="the submission", ans_path="the answer
     if pairs is None:
         raise KitError("cannot tell how to score %d prediction columns (%s): they are not one value, nor all "
                        "named <prefix><number>; pass --metric FILE.py:FUNCTION" % (len(predicted), _some(predicted)))
+    return _distribution(submission, y, pairs, rows, playids, sub_path)
+
+
+def _distribution(submission, y, pairs, rows, playids, sub_path):
+    """The continuous ranked probability score of the cumulative distributions in the columns of
+    pairs ((threshold, column), rising) against the true values y."""
     t = np.array([t for t, _ in pairs], dtype=float)
     F = _numbers(submission, [c for _, c in pairs], sub_path)
     step = (y[:, None] <= t[None, :]).astype(float)

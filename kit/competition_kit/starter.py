@@ -3,7 +3,7 @@ and the answer written into the columns the sample frame has (so that it passes 
 import json
 import os
 
-from .module import KitError
+from .errors import KitError
 from .sealing import SUFFIX, sealed_head, write_atomically
 
 HEADER = '''"""A starter for this competition: the loop as the platform runs it, and a model to replace.

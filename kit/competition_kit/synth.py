@@ -92,22 +92,7 @@ def draw(groups, rows_per_group=20, features=40, predictions=200, sample_rows=1,
     # a random walk per group for the float features: time-series-like values
     base = rng.normal(size=groups)
     for i in range(features):
-        kind = kinds[i % len(kinds)]
-        name = "f%02d" % i
-        if kind == "float":
-            noise = rng.normal(scale=0.1, size=n)
-            walk = np.cumsum(noise)
-            if n:
-                before_group = np.repeat(walk[starts] - noise[starts], sizes)
-            else:
-                before_group = walk
-            test.add(name, "float", np.round(np.repeat(base, sizes) + walk - before_group, DECIMALS))
-        elif kind == "int":
-            test.add(name, "int", rng.integers(0, 120, size=n).astype(np.int64))
-        elif kind == "text":
-            test.add(name, "text", (rng.integers(0, len(DIRECTIONS), size=n), DIRECTIONS))
-        else:
-            test.add(name, "flag", rng.random(n) < 0.3)
+        _add_feature(test, "f%02d" % i, kinds[i % len(kinds)], rng, n, base, starts, sizes)
     if shuffle and n:
         # rows shuffled across groups, as a real export would be
         order = pd.DataFrame(index=pd.RangeIndex(n)).sample(frac=1.0, random_state=seed).index.values
@@ -118,6 +103,24 @@ def draw(groups, rows_per_group=20, features=40, predictions=200, sample_rows=1,
     for i in range(predictions):
         sample.add("Yards%d" % i, "float", zeros)
     return test, sample
+
+
+def _add_feature(test, name, kind, rng, n, base, starts, sizes):
+    """One feature column of the kind, n rows: a float is a random walk per group from the group's base."""
+    if kind == "float":
+        noise = rng.normal(scale=0.1, size=n)
+        walk = np.cumsum(noise)
+        if n:
+            before_group = np.repeat(walk[starts] - noise[starts], sizes)
+        else:
+            before_group = walk
+        test.add(name, "float", np.round(np.repeat(base, sizes) + walk - before_group, DECIMALS))
+    elif kind == "int":
+        test.add(name, "int", rng.integers(0, 120, size=n).astype(np.int64))
+    elif kind == "text":
+        test.add(name, "text", (rng.integers(0, len(DIRECTIONS), size=n), DIRECTIONS))
+    else:
+        test.add(name, "flag", rng.random(n) < 0.3)
 
 
 def make_frames(groups, rows_per_group=20, features=40, predictions=200, sample_rows=1, seed=0,
