@@ -39,16 +39,38 @@ def _tool(name):
     return shutil.which(name, path=os.pathsep.join([here, os.environ.get("PATH", os.defpath)]))
 
 
+def _zig():
+    """zig, the release build's compiler: on PATH, else from the ziglang package; None without."""
+    found = _tool("zig")
+    if found:
+        return found
+    try:
+        import ziglang
+    except ImportError:
+        return None
+    path = os.path.join(os.path.dirname(ziglang.__file__), "zig")
+    return path if os.path.isfile(path) else None
+
+
 def build_modules(interpreters, source=None, build_dir=None, out=None):
-    """Builds the module for each interpreter with CMake; returns the module files. Each
-    interpreter's build folder is build_dir/py<version>, kept for the next build when build_dir
-    is given, else a temporary folder removed at exit."""
+    """Builds the module for each interpreter with CMake; returns the module files. With zig
+    (pip install ziglang) it is the release build, which loads on glibc 2.17 and later, in
+    build_dir/release-py<version>; without, the system compiler's, which needs this machine's
+    glibc, in build_dir/py<version>. The folders are kept for the next build when build_dir is
+    given, else in a temporary folder removed at exit."""
     out = out or sys.stderr
     tree = source_tree(source)
     cmake = _tool("cmake")
     if cmake is None:
         raise KitError("building the module needs cmake (pip install cmake, or your system's package)")
     ninja = _tool("ninja")
+    zig = _zig()
+    release = []
+    if zig:
+        release = ["-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(tree, "cmake", "zig.cmake"), "-DZIG_EXECUTABLE=" + zig]
+    else:
+        out.write("zig not found (pip install ziglang==0.17.1): building with the system compiler, so the "
+                  "module needs this machine's glibc or a newer one\n")
     if build_dir:
         root = os.path.abspath(build_dir)
         os.makedirs(root, exist_ok=True)
@@ -58,11 +80,11 @@ def build_modules(interpreters, source=None, build_dir=None, out=None):
         atexit.register(shutil.rmtree, root, True)
     built = []
     for interpreter in interpreters:
-        directory = os.path.join(root, "py" + interpreter.version)
+        directory = os.path.join(root, ("release-py" if zig else "py") + interpreter.version)
         out.write("building the module for CPython %s (%s)\n" % (interpreter.version, interpreter.path))
         out.flush()
         configure = [cmake, "-S", tree, "-B", directory, "-DPython_EXECUTABLE=" + interpreter.path,
-                     "-DCMAKE_BUILD_TYPE=Release", "-DCOMPETITION_TESTS=OFF"]
+                     "-DCMAKE_BUILD_TYPE=Release", "-DCOMPETITION_TESTS=OFF"] + release
         if ninja and not os.path.exists(os.path.join(directory, "CMakeCache.txt")):
             configure += ["-G", "Ninja", "-DCMAKE_MAKE_PROGRAM=" + ninja]
         for step in (configure, [cmake, "--build", directory]):

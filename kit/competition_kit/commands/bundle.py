@@ -23,7 +23,7 @@ def add_arguments(s):
                    help="take each interpreter's module from the wheels in DIR (./run.sh wheels writes them to "
                         "dist/) instead of building it: those --python asks for, else all")
     s.add_argument("--build-dir", metavar="DIR",
-                   help="keep the builds in DIR/py<version> for the next time (default: a temporary folder)")
+                   help="keep the builds in DIR for the next time (default: a temporary folder)")
     allow_flags(s, modules=True)
 
 
