@@ -702,6 +702,40 @@ def test_memory_running_out_at_each_allocation_of_the_loop(tmp_path, submission_
         SWEPT = (0, 1, 2, 31, 32, 33)
         points = {}
 
+        # pandas 1.5 and 2.2 keep one block for every read_csv, whoever calls it: TextReader's
+        # constructor takes a reference to encoding_errors (b"strict", encoded anew each call) that
+        # nothing drops (pandas 1.1 and 3 keep nothing). The reads the loop makes are counted at
+        # pandas' own parser wrapper, and what a read_csv of the same kind keeps here, with no
+        # module involved, is taken off the growth.
+        try:
+            from pandas.io.parsers import c_parser_wrapper
+        except ImportError:  # older pandas: no such reference, nothing taken off
+            c_parser_wrapper = None
+        reads = [0]
+        if c_parser_wrapper is not None:
+            class CountedParsers(object):
+                def __init__(self, real):
+                    self.real = real
+                def __getattr__(self, name):
+                    return getattr(self.real, name)
+                def TextReader(self, *args, **kwargs):
+                    reads[0] += 1
+                    return self.real.TextReader(*args, **kwargs)
+            c_parser_wrapper.parsers = CountedParsers(c_parser_wrapper.parsers)
+
+        def kept_per_read():
+            data = ("PlayId,x\\n" + "".join("%d,%d\\n" % (k, k) for k in range(N))).encode()
+            def read():
+                pd.read_csv(io.BytesIO(data), sep=",", low_memory=False)
+            for _ in range(300):  # past the caches' first growth
+                read()
+            gc.collect()
+            before, start = sys.getallocatedblocks(), reads[0]
+            for _ in range(300):
+                read()
+            gc.collect()
+            return (sys.getallocatedblocks() - before) / float(max(reads[0] - start, 1))
+
         def failing(n, call):
             _alloc_probe.start(m, n)
             try:
@@ -774,18 +808,24 @@ def test_memory_running_out_at_each_allocation_of_the_loop(tmp_path, submission_
                         n += 1
                     points["advance %s %d" % (text, group)] = n
 
-        with contextlib.redirect_stdout(io.StringIO()):
-            blocks = []
+        # the write's message goes where nothing keeps it once flushed (a StringIO keeps every
+        # text written, a file its pending texts)
+        with open(os.devnull, "w") as sink, contextlib.redirect_stdout(sink):
+            blocks, counted = [], []
             for _ in range(3):
                 everything()
+                sink.flush()
                 gc.collect()
                 blocks.append(sys.getallocatedblocks())
-        print(sum(points.values()), blocks[2] - blocks[1], blocks[1] - blocks[0])
+                counted.append(reads[0])
+            per_read = kept_per_read()
+        pandas_own = (counted[2] - counted[1]) * per_read
+        print(sum(points.values()), blocks[2] - blocks[1], blocks[1] - blocks[0], int(round(pandas_own)))
         """, files=LOOP_FILES, args=(probe_dir(),), preamble=PREAMBLE + LOOP_HELPERS))
-    tried, grown, grown_before = map(int, out.split())
+    tried, grown, grown_before, pandas_own = map(int, out.split())
     assert tried > 50  # allocations of the module's own that failed, each once
-    if sys.version_info[:2] != (3, 9):  # UNRESOLVED: on 3.9 about one block a failure is kept
-        assert grown < tried, (grown, grown_before)  # not one block kept for each failure
+    # not one block kept for each failure, beyond what pandas' own reads keep
+    assert grown - pandas_own < tried, (grown, grown_before, pandas_own)
 
 
 @pytest.mark.parametrize("kind", ["numbers", "text"])
