@@ -151,6 +151,28 @@ def test_answers_are_joined_as_they_were_when_accepted(env_with, tmp_path, submi
     assert [r.split(",")[1] for r in rows] == [str(i) for i in range(N)]
 
 
+def test_a_dataframe_copy_put_in_place_before_the_run_is_called_for_every_answer(env_with, monkeypatch):
+    """predict() copies an answer as the literal steps do: where DataFrame.copy is not pandas' own,
+    the replacement is called for every answer, stacked ones too."""
+    calls = []
+    real = pd.DataFrame.copy
+
+    def copy(self, deep=True):
+        calls.append(deep)
+        return real(self, deep=deep)
+
+    monkeypatch.setattr(pd.DataFrame, "copy", copy)
+    _, env = env_with(TEST, SAMPLE)
+    called = []
+    with contextlib.redirect_stdout(io.StringIO()):
+        for i, (_, sample_df) in enumerate(env.iter_test()):
+            a = answer(sample_df, i)
+            before = len(calls)
+            env.predict(a)
+            called.append(len(calls) > before)
+    assert len(called) == N and all(called)
+
+
 @pytest.mark.parametrize("shape", ["text answers merged in runs", "numeric answers, then another dtype"])
 def test_a_predict_that_fails_while_joining_changes_nothing(env_with, submission_path, monkeypatch, shape):
     """An interrupt inside a join: that predict fails, its answer is not taken and the state

@@ -28,6 +28,7 @@ struct Accumulation {
     unsigned long generation;  // changes whenever `waiting` does
     PyObject* frame_type;      // pandas.DataFrame
     PyObject* frame_copy;      // pandas.DataFrame.copy as the run found it
+    bool pandas_copy;          // and it is pandas' own function, not one put in its place
     PyObject* concat;          // pandas.concat
     // The shape of submission_df after the last join at once (null when unknown).
     PyObject* columns;
@@ -322,6 +323,12 @@ void accumulation_reset(Scope* scope) {
     acc->stackable = false;
     acc->generation = 0;
     acc->frame_type = frame_type.release();
+    acc->pandas_copy = false;
+    fast_path([&] {
+        py::Ref module = py::attr(frame_copy.get(), names::dunder_module);
+        acc->pandas_copy = PyFunction_Check(frame_copy.get()) && PyUnicode_Check(module.get()) &&
+                           PyUnicode_Tailmatch(module.get(), py::str("pandas.").get(), 0, PY_SSIZE_T_MAX, -1) == 1;
+    });
     acc->frame_copy = frame_copy.release();
     acc->concat = concat.release();
     acc->columns = acc->dtypes = nullptr;
@@ -416,6 +423,23 @@ void Joining::join(PyObject* predictions_df, PyObject* copy_method, PyObject* an
         queue(acc, answer);
     else
         join_at_once(acc, answer);
+}
+
+bool Joining::stack_copy_of(PyObject* predictions_df, PyObject* copy_method) {
+    Accumulation* acc = accumulation_of(scope_);
+    if (!acc || !acc->pandas_copy || !acc->stackable || !own_copy(acc, predictions_df, copy_method)) return false;
+    py::Ref keep = py::Ref::borrow(reinterpret_cast<PyObject*>(acc));
+    bool only_stacks = false;
+    fast_path([&] { only_stacks = stacks(acc, scope_, nullptr, predictions_df); });
+    if (!only_stacks || !acc->stackable) return false;
+    // What pandas' own copy changes in the frame it copies: before pandas 3, its cached columns.
+    fast_path([&] {
+        if (py::Ref clear = py::optional_attr(predictions_df, loop_names::_clear_item_cache)) clear.call();
+    });
+    if (!acc->stacked.add(predictions_df, true)) return false;
+    ++acc->generation;
+    stacked_ = acc->stacked.answers();
+    return true;
 }
 
 Joining::~Joining() {

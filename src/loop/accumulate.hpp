@@ -40,6 +40,11 @@ public:
 
     // `copy_method` is predictions_df.copy as it was looked up for the call that made `answer`.
     void join(PyObject* predictions_df, PyObject* copy_method, PyObject* answer);
+    // Where predictions_df.copy() would be pandas' own copy of a plain frame and the answer would
+    // only be stacked, stacks a copy of its blocks instead, without the frame: true when done.
+    // (DataFrame.copy first merges blocks of one dtype, which an inserted key of the dtype of
+    // the predictions makes it do for every answer.)
+    bool stack_copy_of(PyObject* predictions_df, PyObject* copy_method);
     void commit() { committed_ = true; }
 
 private:

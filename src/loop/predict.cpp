@@ -66,11 +66,13 @@ PyObject* predict_impl(Function* f, PyObject* const* args) {
     py::Ref key = py::Ref::borrow(scope->active_key_value.get());
     py::call_method(predictions_df, loop_names::insert, zero, loop_names::PlayId, key);
     py::Ref copy_method = py::attr(predictions_df, loop_names::copy);
-    py::Ref copy = copy_method.call();
     // The answer is taken and the state moved on together: a predict that fails changes
     // neither (the caller's frame keeps the PlayId column, as the literal steps leave it).
     Joining joining(scope);
-    joining.join(predictions_df, copy_method.get(), copy.get());
+    if (!joining.stack_copy_of(predictions_df, copy_method.get())) {
+        py::Ref copy = copy_method.call();
+        joining.join(predictions_df, copy_method.get(), copy.get());
+    }
     set_state(scope, names::MADE_PREDICTION);
     joining.commit();
     return py::none();

@@ -69,7 +69,8 @@ bool read_block(PyObject* block, py::Ref* placement, py::Ref* dtype, py::Ref* ar
 // The 2-D arrays of a frame's blocks, checked against the layout of the answers taken (or, when
 // none was, of numeric dtypes and taken as the layout): false when laid out otherwise or not
 // stackable.
-bool BlockStack::read_blocks(PyObject* frame, std::vector<Block>* layout, std::vector<py::Ref>* values) const {
+bool BlockStack::read_blocks(PyObject* frame, bool copy, std::vector<Block>* layout,
+                             std::vector<py::Ref>* values) const {
     py::Ref blocks = py::attr(frame, loop_names::_mgr).attr(loop_names::blocks);
     if (!PyTuple_Check(blocks.get())) return false;
     const Py_ssize_t n = PyTuple_GET_SIZE(blocks.get());
@@ -87,20 +88,21 @@ bool BlockStack::read_blocks(PyObject* frame, std::vector<Block>* layout, std::v
             if (!equal(block.placement.get(), taken.placement.get()) || !equal(block.dtype.get(), taken.dtype.get()))
                 return false;
         }
-        values->push_back(std::move(array));
+        values->push_back(copy ? array.method(loop_names::copy) : std::move(array));
     }
     return true;
 }
 
 // An ordinary error while the answer is read means it is joined as a frame instead.
-bool BlockStack::add(PyObject* answer) {
+bool BlockStack::add(PyObject* answer, bool copy) {
     py::Ref labels;
     std::vector<Block> layout;
     std::vector<py::Ref> values;
     bool read = false;
     fast_path([&] {
         labels = py::attr(answer, loop_names::index);
-        read = read_blocks(answer, &layout, &values);
+        if (copy) labels = labels.method(loop_names::view);
+        read = read_blocks(answer, copy, &layout, &values);
     });
     if (!read) return false;
     if (layout_.empty()) layout_ = std::move(layout);
@@ -197,7 +199,7 @@ bool BlockStack::read_prefix(PyObject* prefix, py::Ref* labels, std::vector<py::
     *labels = py::attr(prefix, loop_names::index);
     std::vector<Block> unused;
     bool read = false;
-    fast_path([&] { read = read_blocks(prefix, &unused, values); });
+    fast_path([&] { read = read_blocks(prefix, false, &unused, values); });
     return read;
 }
 

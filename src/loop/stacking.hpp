@@ -25,8 +25,9 @@ public:
     ~BlockStack() { clear(); }
 
     // Takes the answer's block arrays: true when taken, false when its blocks are not laid out
-    // as the answers taken before (or cannot be stacked). Errors throw py::Error.
-    bool add(PyObject* answer);
+    // as the answers taken before (or cannot be stacked). Errors throw py::Error. With `copy`,
+    // copies of the arrays and a view of the row labels, as a deep copy of the frame holds.
+    bool add(PyObject* answer, bool copy = false);
     // Forgets the answer taken last.
     void pop();
     std::size_t answers() const { return answers_; }
@@ -46,7 +47,7 @@ private:
         py::Ref placement;  // the block's column positions: a slice
         py::Ref dtype;
     };
-    bool read_blocks(PyObject* frame, std::vector<Block>* layout, std::vector<py::Ref>* values) const;
+    bool read_blocks(PyObject* frame, bool copy, std::vector<Block>* layout, std::vector<py::Ref>* values) const;
     bool read_prefix(PyObject* prefix, py::Ref* labels, std::vector<py::Ref>* values) const;
     void stack_blocks(PyObject* np, PyObject* columns, const std::vector<py::Ref>* prefix, StackedBlocks* out) const;
     py::Ref row_labels(PyObject* np, PyObject* first) const;

@@ -9,6 +9,7 @@
 namespace competition {
 
 #define COMPETITION_LOOP_NAMES(X, AS)                                                          \
+    X(_clear_item_cache)                                                                       \
     X(_consolidate_inplace)                                                                    \
     X(_data)                                                                                   \
     X(_mgr)                                                                                    \
@@ -79,6 +80,7 @@ namespace competition {
     X(to_numpy)                                                                                \
     X(types)                                                                                   \
     X(values)                                                                                  \
+    X(view)                                                                                    \
     AS(dunder_version, "__version__")
 
 namespace loop_names {
