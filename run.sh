@@ -476,6 +476,16 @@ run_release_tests() {  # the suite against the release modules (the ones in the 
   return $status
 }
 
+# Inside a root (sh -c): the installed module beside the sealed data in a bundle of its own, the
+# demo's baseline run through it by the installed kit
+ROOT_LOOP='mkdir -p /vantor/working
+    cd /work && competition-kit dry-run baseline.py --bundle "$(python3 -c "
+import os, shutil, competition, tempfile
+b = tempfile.mkdtemp()
+for n in os.listdir(\"/work/sealed\"): shutil.copy(os.path.join(\"/work/sealed\", n), b)
+shutil.copy(competition.__file__, b)
+print(b)")"'
+
 run_portability() {  # the release modules proven on an older system, and arm64's under qemu
   local old arm64 wheel status=0 groups=${PORTABILITY_GROUPS:-3000}
   shopt -s inherit_errexit
@@ -498,13 +508,7 @@ run_portability() {  # the release modules proven on an older system, and arm64'
     set -e
     python3 -c "import sys, platform, pandas; print(\"Python\", sys.version.split()[0], platform.libc_ver()[1] and \"glibc \" + platform.libc_ver()[1], \"pandas\", pandas.__version__)"
     python3 -m pip install -q --no-index --find-links /work/wheels competition[kit] pytest hypothesis
-    mkdir -p /vantor/working
-    cd /work && competition-kit dry-run baseline.py --bundle "$(python3 -c "
-import os, shutil, competition, tempfile
-b = tempfile.mkdtemp()
-for n in os.listdir(\"/work/sealed\"): shutil.copy(os.path.join(\"/work/sealed\", n), b)
-shutil.copy(competition.__file__, b)
-print(b)")"
+    '"$ROOT_LOOP"'
     cp /vantor/working/submission.csv /work/out/debian11.csv
     cd /work && COMPETITION_MODULE="$(python3 -c "import competition; print(competition.__file__)")" \
       python3 -m pytest -q -p no:cacheprovider tests/test_loop_differential.py tests/test_loop.py tests/test_protocol_machine.py
@@ -530,13 +534,7 @@ print(b)")"
     set -e
     python3 -c "import sys, platform, pandas; print(\"Python\", sys.version.split()[0], platform.machine(), \"pandas\", pandas.__version__)"
     python3 -m pip install -q --break-system-packages --no-index --find-links /work/wheels competition[kit]
-    mkdir -p /vantor/working
-    cd /work && competition-kit dry-run baseline.py --bundle "$(python3 -c "
-import os, shutil, competition, tempfile
-b = tempfile.mkdtemp()
-for n in os.listdir(\"/work/sealed\"): shutil.copy(os.path.join(\"/work/sealed\", n), b)
-shutil.copy(competition.__file__, b)
-print(b)")"
+    '"$ROOT_LOOP"'
     cp /vantor/working/submission.csv /work/out/arm64.csv
   ' || status=1
   host_loop "$WORK/sealed" "$(release_build x86_64 3.11)" "$(ref_venv ref-debian12-arm64 3.11)" \
