@@ -168,8 +168,8 @@ except OSError as e:
     print(" ".join(str(e).split())); sys.exit(3)
 if full:
     try:
-        spec = importlib.util.spec_from_file_location("competition", path)
-        spec.loader.exec_module(importlib.util.module_from_spec(spec))
+        module_spec = importlib.util.spec_from_file_location("competition", path)
+        module_spec.loader.exec_module(importlib.util.module_from_spec(module_spec))
     except ImportError as e:
         if (e.name or "").split(".")[0] in ("pandas", "Crypto", "numpy"):
             print(e.name); sys.exit(4)
