@@ -404,7 +404,7 @@ PY
 }
 
 run_wheels() {  # a release wheel for each CPython from 3.6 (and arm64's), checked, installed and run
-  local bin minor include module wheel spec venv_dir status=0 arm64=${WHEEL_ARM64:-1}
+  local bin minor include module wheel entry venv_dir status=0 arm64=${WHEEL_ARM64:-1}
   bin=$(release_tools)
   rm -rf "$ROOT/dist"
   mkdir -p "$ROOT/dist"
@@ -417,8 +417,8 @@ run_wheels() {  # a release wheel for each CPython from 3.6 (and arm64's), check
   # (by default 3.14 and 3.15 from the Debian sid root of the newest job; WHEEL_HEADERS="" for none)
   local headers=${WHEEL_HEADERS-}
   [ -n "${WHEEL_HEADERS+set}" ] || headers="3.14=$(sid_root) 3.15=$(sid_root)"
-  for spec in $headers; do
-    minor=${spec%%=*} include=${spec#*=}
+  for entry in $headers; do
+    minor=${entry%%=*} include=${entry#*=}
     [ -d "$include/usr/include/python$minor" ] && include=$(debian_headers "$include" "$minor" x86_64)
     module=$(release_build x86_64 "$minor" "$include") && make_wheel "$module" "$ROOT/dist" >&2 || status=1
   done
