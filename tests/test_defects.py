@@ -36,6 +36,19 @@ shutil.copyfile(sys.argv[2], target)
 module_spec = importlib.util.spec_from_file_location("competition", target)
 m = importlib.util.module_from_spec(module_spec)
 module_spec.loader.exec_module(m)
+
+def load_copy(folder):
+    # another copy of the module file, in a folder of its own beside a copy of the sealed test
+    # input, imported by file location as test suites import it
+    d = os.path.join(directory, folder)
+    os.mkdir(d)
+    copy = os.path.join(d, os.path.basename(sys.argv[2]))
+    shutil.copyfile(sys.argv[2], copy)
+    shutil.copyfile(os.path.join(directory, "test.csv.encrypted"), os.path.join(d, "test.csv.encrypted"))
+    module_spec = importlib.util.spec_from_file_location("competition", copy)
+    fresh = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(fresh)
+    return fresh
 """
 
 
@@ -184,22 +197,12 @@ def test_patched_cipher_attributes_are_called(fresh, monkeypatch):
 PATCHED_BEFORE_IMPORT = """
 import base64, builtins, io
 from Crypto.Cipher import AES as AES_module
-with open(os.path.join(directory, "test.csv.encrypted"), "rb") as f:
-    sealed = f.read()
 count = [0]
 
 def fresh_copy():
     count[0] += 1
-    d = os.path.join(directory, "copy%d" % count[0])
-    os.mkdir(d)
-    copy = os.path.join(d, os.path.basename(sys.argv[2]))
-    shutil.copyfile(sys.argv[2], copy)
-    with open(os.path.join(d, "test.csv.encrypted"), "wb") as f:
-        f.write(sealed)
-    module_spec = importlib.util.spec_from_file_location("competition", copy)
-    fresh = importlib.util.module_from_spec(module_spec)
-    module_spec.loader.exec_module(fresh)
-    return fresh.make_env(), os.path.join(d, "test.csv.encrypted")
+    fresh = load_copy("copy%d" % count[0])
+    return fresh.make_env(), os.path.join(directory, "copy%d" % count[0], "test.csv.encrypted")
 
 def read(env):
     try:
@@ -530,19 +533,7 @@ def test_copies_of_the_module_in_one_process_each_read_their_inputs(tmp_path):
     # tries more.
     copies = int(os.environ.get("COMPETITION_COPIES", "300"))
     out = expect_clean_exit(run_child(tmp_path, """
-        with open(os.path.join(directory, "test.csv.encrypted"), "rb") as f:
-            sealed = f.read()
-        kept = [m]
-        for i in range(1, int(sys.argv[3])):
-            d = os.path.join(directory, "copy%d" % i)
-            os.mkdir(d)
-            copy = os.path.join(d, os.path.basename(sys.argv[2]))
-            shutil.copyfile(sys.argv[2], copy)
-            with open(os.path.join(d, "test.csv.encrypted"), "wb") as f:
-                f.write(sealed)
-            module_spec = importlib.util.spec_from_file_location("competition", copy)
-            kept.append(importlib.util.module_from_spec(module_spec))
-            module_spec.loader.exec_module(kept[-1])
+        kept = [m] + [load_copy("copy%d" % i) for i in range(1, int(sys.argv[3]))]
         read = 0
         for copy in kept:
             env = copy.make_env()
