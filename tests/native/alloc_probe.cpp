@@ -38,10 +38,15 @@ bool trace = false;
 bool from_target() {
     void* frames[24];
     const int n = backtrace(frames, 24);
+    bool below_probe = true;  // a sanitizer's interceptor of backtrace() may come first
     for (int i = 0; i < n; ++i) {
         Dl_info info;
         if (!dladdr(frames[i], &info)) return false;
-        if (info.dli_fbase == probe) continue;
+        if (info.dli_fbase == probe) {
+            below_probe = false;
+            continue;
+        }
+        if (below_probe) continue;
         if (info.dli_fbase == interpreter) {
             if (info.dli_sname && std::strstr(info.dli_sname, "EvalFrame")) return false;  // Python code's
             continue;
