@@ -1,12 +1,13 @@
 #include "loop/accumulate.hpp"
 
 #include <cstddef>
-#include <new>
+#include <utility>
 #include <vector>
 
 #include "loop/stacking.hpp"
 #include "loop/support.hpp"
 #include "module/globals.hpp"
+#include "py/object.hpp"
 #include "py/type.hpp"
 
 namespace competition {
@@ -16,29 +17,52 @@ constexpr std::size_t kFanIn = 32;
 } // namespace
 
 struct Waiting {
-    PyObject* frame;  // strong
-    int level;        // stands for kFanIn^level answers
+    py::Ref frame;
+    int level;  // stands for kFanIn^level answers (-1: the stacked answers, settled)
 };
 
 // The object in the scope that holds what the accumulation knows. It has no attributes and no
 // methods: nothing here can be changed from Python.
+//
+// What is accumulated is, in this order: submission_df (in the scope), then the frames of
+// `waiting`, then the answers of `stacked`. `generation` changes with every change of `waiting`
+// or `stacked`: code that has called into pandas, which may run any Python code (a predict, a
+// collection that clears this object), checks it before it relies on what it read before.
 struct Accumulation {
     PyObject_HEAD
+    // pandas as the run found it
+    py::Ref frame_type;         // pandas.DataFrame
+    py::Ref frame_copy;         // pandas.DataFrame.copy
+    bool pandas_copy = false;   // and it is pandas' own function, not one put in its place
+    py::Ref concat;             // pandas.concat
     std::vector<Waiting> waiting;
-    unsigned long generation;  // changes whenever `waiting` does
-    PyObject* frame_type;      // pandas.DataFrame
-    PyObject* frame_copy;      // pandas.DataFrame.copy as the run found it
-    bool pandas_copy;          // and it is pandas' own function, not one put in its place
-    PyObject* concat;          // pandas.concat
-    // The shape of submission_df after the last join at once (null when unknown).
-    PyObject* columns;
-    PyObject* dtypes;          // a tuple
-    // Answers of a numeric shape wait as their blocks' arrays instead, after the frames above.
-    bool stackable;
     BlockStack stacked;
+    unsigned long generation = 0;
+    // The shape of submission_df after the last join at once (null when unknown); answers of a
+    // numeric shape (stackable) wait in `stacked`.
+    py::Ref columns;
+    py::Ref dtypes;  // a tuple
+    bool stackable = false;
+
+    Accumulation(py::Ref frame_type_, py::Ref frame_copy_, bool pandas_copy_, py::Ref concat_) noexcept
+        : frame_type(std::move(frame_type_)), frame_copy(std::move(frame_copy_)), pandas_copy(pandas_copy_),
+          concat(std::move(concat_)) {}
+
+    void changed() noexcept { ++generation; }
+    void forget_shape() noexcept {
+        stackable = false;
+        columns.reset();
+        dtypes.reset();
+    }
+    bool is_frame(PyObject* o) const noexcept { return Py_TYPE(o) == reinterpret_cast<PyTypeObject*>(frame_type.get()); }
 };
 
 namespace {
+
+constexpr py::Ref Accumulation::*kMembers[] = {
+    &Accumulation::frame_type, &Accumulation::frame_copy, &Accumulation::concat,
+    &Accumulation::columns,    &Accumulation::dtypes,
+};
 
 PyTypeObject AccumulationType = py::type_object();
 
@@ -49,48 +73,26 @@ Accumulation* accumulation_of(Scope* scope) {
     return o && Py_TYPE(o) == &AccumulationType ? as_accumulation(o) : nullptr;
 }
 
-void forget_shape(Accumulation* acc) {
-    acc->stackable = false;
-    Py_CLEAR(acc->columns);
-    Py_CLEAR(acc->dtypes);
-}
-
 int acc_traverse(PyObject* self, visitproc visit, void* arg) {
     Accumulation* acc = as_accumulation(self);
-    for (const Waiting& w : acc->waiting) Py_VISIT(w.frame);
+    for (const Waiting& w : acc->waiting) Py_VISIT(w.frame.get());
     if (int r = acc->stacked.traverse(visit, arg)) return r;
-    Py_VISIT(acc->frame_type);
-    Py_VISIT(acc->frame_copy);
-    Py_VISIT(acc->concat);
-    Py_VISIT(acc->columns);
-    Py_VISIT(acc->dtypes);
-    return 0;
+    return py::visit_members(acc, kMembers, visit, arg);
 }
 
 int acc_clear(PyObject* self) {
     Accumulation* acc = as_accumulation(self);
     std::vector<Waiting> waiting;
-    waiting.swap(acc->waiting);
-    ++acc->generation;
-    for (Waiting& w : waiting) Py_CLEAR(w.frame);
+    waiting.swap(acc->waiting);  // released after the object is consistent
+    acc->changed();
     acc->stacked.clear();
-    Py_CLEAR(acc->frame_type);
-    Py_CLEAR(acc->frame_copy);
-    Py_CLEAR(acc->concat);
-    forget_shape(acc);
+    acc->forget_shape();
+    py::clear_members(acc, kMembers);
     return 0;
 }
 
-void acc_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
-    acc_clear(self);
-    as_accumulation(self)->waiting.~vector();
-    as_accumulation(self)->stacked.~BlockStack();
-    PyObject_GC_Del(self);
-}
-
 const PyType_Slot acc_slots[] = {
-    {Py_tp_dealloc, py::slot(acc_dealloc)},
+    {Py_tp_dealloc, py::slot(py::dealloc<Accumulation>)},
     {Py_tp_traverse, py::slot(acc_traverse)},
     {Py_tp_clear, py::slot(acc_clear)},
     {0, nullptr},
@@ -122,14 +124,14 @@ bool same_dtypes(PyObject* a, PyObject* b) {
 }
 
 bool same_dtypes_as(Accumulation* acc, PyObject* answer) {
-    py::Ref acc_dtypes = py::Ref::borrow(acc->dtypes);
+    py::Ref acc_dtypes = py::Ref::borrow(acc->dtypes.get());  // kept through the comparisons' code
     return same_dtypes(dtype_tuple(answer).get(), acc_dtypes.get());
 }
 
 // A frame whose joins carry nothing but rows: no attrs to merge, duplicate row labels allowed
 // (a pandas without attrs or flags has neither to merge).
 bool plain_frame(Accumulation* acc, PyObject* frame) {
-    if (Py_TYPE(frame) != reinterpret_cast<PyTypeObject*>(acc->frame_type)) return false;
+    if (!acc->is_frame(frame)) return false;
     py::Ref attrs = py::optional_attr(frame, loop_names::attrs);
     if (attrs && (!PyDict_CheckExact(attrs.get()) || PyDict_Size(attrs.get()) != 0)) return false;
     py::Ref flags = py::optional_attr(frame, loop_names::flags);
@@ -188,8 +190,8 @@ bool stacks(Accumulation* acc, Scope* scope, PyObject* predictions_df, PyObject*
     // The answer's columns, checked against those of submission_df each time: an index whose
     // labels can be written in place (pandas before 3) may have changed since it last matched.
     // They are usually the very label objects of the answer before, which is quick to tell.
-    py::Ref acc_columns = py::Ref::borrow(acc->columns);
-    py::Ref columns = py::attr(answer, loop_names::columns);
+    py::Ref acc_columns = py::Ref::borrow(acc->columns.get());
+    py::Ref columns = py::Handle(answer).attr(loop_names::columns);
     if (!same_label_objects(columns.get(), acc_columns.get()) &&
         !columns.method(loop_names::equals, acc_columns).is_true())
         return false;
@@ -204,17 +206,17 @@ const char kChanged[] = "predict() was called again while an answer was being jo
 // Notes the shape of submission_df after a join at once. Where it cannot be read (an ordinary
 // error), it stays unknown and the next answer is joined at once too.
 void remember_shape(Accumulation* acc, PyObject* submission_df) {
-    forget_shape(acc);
+    acc->forget_shape();
     py::Ref columns, dtypes;
     if (!fast_path([&] {
-            columns = py::attr(submission_df, loop_names::columns);
+            columns = py::Handle(submission_df).attr(loop_names::columns);
             dtypes = dtype_tuple(submission_df);
         }))
         return;
     bool stackable = false;
     fast_path([&] { stackable = stackable_dtypes(dtypes.get()) && columns.attr(loop_names::is_unique).is_true(); });
-    acc->columns = columns.release();
-    acc->dtypes = dtypes.release();
+    acc->columns = std::move(columns);
+    acc->dtypes = std::move(dtypes);
     acc->stackable = stackable;
 }
 
@@ -222,29 +224,23 @@ void remember_shape(Accumulation* acc, PyObject* submission_df) {
 void settle(Accumulation* acc) {
     if (acc->stacked.empty()) return;
     if (!acc->columns) py::raise(PyExc_RuntimeError, "the waiting answers lost their shape");
-    py::Ref frame_type = py::Ref::borrow(acc->frame_type);
-    py::Ref columns = py::Ref::borrow(acc->columns);
+    py::Ref frame_type = py::Ref::borrow(acc->frame_type.get());
+    py::Ref columns = py::Ref::borrow(acc->columns.get());
     const unsigned long generation = acc->generation;
     py::Ref frame = acc->stacked.build(frame_type.get(), columns.get());
     if (!frame) py::raise(PyExc_RuntimeError, "the waiting answers lost their shape");
     if (acc->generation != generation) py::raise(PyExc_RuntimeError, kChanged);
-    acc->waiting.push_back({frame.get(), -1});  // the reference moves once the push cannot fail
-    frame.release();
+    acc->waiting.push_back({std::move(frame), -1});
     acc->stacked.clear();
-    ++acc->generation;
-}
-
-// pandas.concat(frames), as a new frame.
-py::Ref concat_list(Accumulation* acc, PyObject* frames) {
-    py::Ref concat = py::Ref::borrow(acc->concat);
-    return concat.call(frames);
+    acc->changed();
 }
 
 // A new list of submission_df (when given) and the waiting frames from `first` on.
 py::Ref frame_list(const Accumulation* acc, std::size_t first, PyObject* head = nullptr) {
     py::Ref list = py::take(PyList_New(0));
     if (head) py::check(PyList_Append(list.get(), head));
-    for (std::size_t i = first; i < acc->waiting.size(); ++i) py::check(PyList_Append(list.get(), acc->waiting[i].frame));
+    for (std::size_t i = first; i < acc->waiting.size(); ++i)
+        py::check(PyList_Append(list.get(), acc->waiting[i].frame.get()));
     return list;
 }
 
@@ -265,21 +261,24 @@ void compact(Accumulation* acc) {
         const std::size_t first = acc->waiting.size() - kFanIn;
         const int level = acc->waiting.back().level;
         py::Ref run = frame_list(acc, first);
+        py::Ref concat = py::Ref::borrow(acc->concat.get());
         const unsigned long generation = acc->generation;
         py::Ref merged;
-        if (!fast_path([&] { merged = concat_list(acc, run.get()); })) return;
+        if (!fast_path([&] { merged = concat.call(run); })) return;
         if (acc->generation != generation) return;  // changed meanwhile: leave it be
-        for (std::size_t i = first; i < acc->waiting.size(); ++i) Py_DECREF(acc->waiting[i].frame);
+        std::vector<Waiting> runs;  // the merged frames, released once the list holds the merge
+        runs.reserve(kFanIn);
+        for (std::size_t i = first; i < acc->waiting.size(); ++i) runs.push_back(std::move(acc->waiting[i]));
         acc->waiting.resize(first);
-        acc->waiting.push_back({merged.release(), level + 1});  // within capacity: cannot fail
-        ++acc->generation;
+        acc->waiting.push_back({std::move(merged), level + 1});  // within capacity: cannot fail
+        acc->changed();
     }
 }
 
 // accumulated.append(answer), or the concat to the same effect where pandas has no append.
 py::Ref join_one(Accumulation* acc, PyObject* accumulated, PyObject* answer) {
-    if (py::Ref append = py::optional_attr(accumulated, loop_names::append)) return append.call(answer);
-    py::Ref concat = acc ? py::Ref::borrow(acc->concat) : pandas_module().attr(loop_names::concat);
+    if (py::Ref append = py::Handle(accumulated).optional_attr(loop_names::append)) return append.call(answer);
+    py::Ref concat = acc ? py::Ref::borrow(acc->concat.get()) : pandas_module().attr(loop_names::concat);
     py::Ref frames = py::take(PyList_New(0));
     py::check(PyList_Append(frames.get(), accumulated));
     py::check(PyList_Append(frames.get(), answer));
@@ -289,8 +288,8 @@ py::Ref join_one(Accumulation* acc, PyObject* accumulated, PyObject* answer) {
 // submission_df and the stacked answers, stacked together where their blocks line up: one copy
 // of the rows instead of two. False when they do not line up, or an ordinary error said so.
 bool stack_onto_submission(Accumulation* acc, Scope* scope) {
-    py::Ref frame_type = py::Ref::borrow(acc->frame_type);
-    py::Ref columns = py::Ref::borrow(acc->columns);
+    py::Ref frame_type = py::Ref::borrow(acc->frame_type.get());
+    py::Ref columns = py::Ref::borrow(acc->columns.get());
     py::Ref before = py::Ref::borrow(scope->submission_df.get());
     const unsigned long generation = acc->generation;
     py::Ref joined;
@@ -300,9 +299,30 @@ bool stack_onto_submission(Accumulation* acc, Scope* scope) {
     });
     if (!joined || acc->generation != generation || scope->submission_df.get() != before.get()) return false;
     acc->stacked.clear();
-    ++acc->generation;
+    acc->changed();
     py::assign(&scope->submission_df, joined.get());
     return true;
+}
+
+// Is DataFrame.copy as the run found it pandas' own function?
+bool is_pandas_function(PyObject* function) {
+    if (!PyFunction_Check(function)) return false;
+    bool own = false;
+    fast_path([&] {
+        py::Ref module = py::Handle(function).attr(names::dunder_module);
+        own = PyUnicode_Check(module.get()) &&
+              PyUnicode_Tailmatch(module.get(), py::str("pandas.").get(), 0, PY_SSIZE_T_MAX, -1) == 1;
+    });
+    return own;
+}
+
+// Is the copy independent of everything the caller holds? Only what pandas' own DataFrame.copy
+// made of a plain frame is: a copy() of a subclass, or a DataFrame.copy replaced since the run
+// began, may hand back a frame over the caller's arrays, and a join, the stacking above all,
+// may keep views of the answer's arrays until the file is written.
+bool own_copy(Accumulation* acc, PyObject* predictions_df, PyObject* copy_method) {
+    return acc && acc->is_frame(predictions_df) && PyMethod_Check(copy_method) &&
+           PyMethod_GET_SELF(copy_method) == predictions_df && PyMethod_GET_FUNCTION(copy_method) == acc->frame_copy.get();
 }
 
 } // namespace
@@ -317,24 +337,10 @@ void accumulation_reset(Scope* scope) {
     py::Ref frame_type = pd.attr(loop_names::DataFrame);
     py::Ref frame_copy = frame_type.attr(loop_names::copy);
     py::Ref concat = pd.attr(loop_names::concat);
-    Accumulation* acc = py::check(PyObject_GC_New(Accumulation, &AccumulationType));
-    new (&acc->waiting) std::vector<Waiting>();
-    new (&acc->stacked) BlockStack();
-    acc->stackable = false;
-    acc->generation = 0;
-    acc->frame_type = frame_type.release();
-    acc->pandas_copy = false;
-    fast_path([&] {
-        py::Ref module = py::attr(frame_copy.get(), names::dunder_module);
-        acc->pandas_copy = PyFunction_Check(frame_copy.get()) && PyUnicode_Check(module.get()) &&
-                           PyUnicode_Tailmatch(module.get(), py::str("pandas.").get(), 0, PY_SSIZE_T_MAX, -1) == 1;
-    });
-    acc->frame_copy = frame_copy.release();
-    acc->concat = concat.release();
-    acc->columns = acc->dtypes = nullptr;
-    PyObject_GC_Track(reinterpret_cast<PyObject*>(acc));
-    py::Ref owned = py::Ref::steal(reinterpret_cast<PyObject*>(acc));
-    py::assign(&scope->accumulation, owned.get());
+    const bool pandas_copy = is_pandas_function(frame_copy.get());
+    py::Ref made = py::gc_new<Accumulation>(&AccumulationType, std::move(frame_type), std::move(frame_copy),
+                                            pandas_copy, std::move(concat));
+    py::assign(&scope->accumulation, made.get());
 }
 
 void accumulation_flush(Scope* scope) {
@@ -345,55 +351,46 @@ void accumulation_flush(Scope* scope) {
     settle(acc);
     if (acc->waiting.empty()) return;
     py::Ref frames = frame_list(acc, 0, scope->submission_df.get());
+    py::Ref concat = py::Ref::borrow(acc->concat.get());
     const unsigned long generation = acc->generation;
-    py::Ref joined = concat_list(acc, frames.get());
+    py::Ref joined = concat.call(frames);
     if (acc->generation != generation) py::raise(PyExc_RuntimeError, kChanged);
-    std::vector<Waiting> waiting;
+    std::vector<Waiting> waiting;  // released once submission_df holds them
     waiting.swap(acc->waiting);
-    ++acc->generation;
+    acc->changed();
     py::assign(&scope->submission_df, joined.get());
-    for (Waiting& w : waiting) Py_DECREF(w.frame);
 }
 
-bool Joining::stack(Accumulation* acc, PyObject* answer) {
-    if (!acc->stacked.add(answer)) return false;
-    ++acc->generation;
-    stacked_ = acc->stacked.answers();
+// ---- one answer -----------------------------------------------------------------------------
+
+bool Joining::stack(Accumulation* acc, PyObject* answer, bool copy) {
+    if (!acc->stacked.add(answer, copy)) return false;
+    acc->changed();
+    undo_.kind = Undo::Kind::stacked;
+    undo_.stacked = acc->stacked.answers();
     return true;
 }
 
 void Joining::queue(Accumulation* acc, PyObject* answer) {
     settle(acc);
     compact(acc);
-    acc->waiting.push_back({answer, 0});
-    Py_INCREF(answer);
-    ++acc->generation;
-    queued_ = answer;
+    acc->waiting.push_back({py::Ref::borrow(answer), 0});
+    acc->changed();
+    undo_.kind = Undo::Kind::queued;
+    undo_.frame = answer;
 }
 
 // submission_df = submission_df.append(answer), after the answers waiting before it.
 void Joining::join_at_once(Accumulation* acc, PyObject* answer) {
     accumulation_flush(scope_);
-    before_ = py::Ref::borrow(scope_->submission_df.get());
-    py::Ref joined = join_one(acc, before_.get(), answer);
+    py::Ref before = py::Ref::borrow(scope_->submission_df.get());
+    py::Ref joined = join_one(acc, before.get(), answer);
     py::assign(&scope_->submission_df, joined.get());
-    after_ = joined.get();
-    if (acc) remember_shape(acc, after_);
+    undo_.kind = Undo::Kind::joined_at_once;
+    undo_.frame = joined.get();
+    undo_.before = std::move(before);
+    if (acc) remember_shape(acc, joined.get());
 }
-
-namespace {
-
-// Is the copy independent of everything the caller holds? Only what pandas' own DataFrame.copy
-// made of a plain frame is: a copy() of a subclass, or a DataFrame.copy replaced since the run
-// began, may hand back a frame over the caller's arrays, and a join, the stacking above all,
-// may keep views of the answer's arrays until the file is written.
-bool own_copy(Accumulation* acc, PyObject* predictions_df, PyObject* copy_method) {
-    return acc && Py_TYPE(predictions_df) == reinterpret_cast<PyTypeObject*>(acc->frame_type) &&
-           PyMethod_Check(copy_method) && PyMethod_GET_SELF(copy_method) == predictions_df &&
-           PyMethod_GET_FUNCTION(copy_method) == acc->frame_copy;
-}
-
-} // namespace
 
 // A copy that may share the caller's data is copied once more, by pandas' own DataFrame.copy,
 // so that what is written is what the answer held when it was accepted (the literal append
@@ -403,10 +400,8 @@ void Joining::join(PyObject* predictions_df, PyObject* copy_method, PyObject* an
     Accumulation* acc = accumulation_of(scope_);
     py::Ref keep = py::Ref::borrow(reinterpret_cast<PyObject*>(acc));
     py::Ref own;
-    if (answer == predictions_df ||
-        (acc && Py_TYPE(answer) == reinterpret_cast<PyTypeObject*>(acc->frame_type) &&
-         !own_copy(acc, predictions_df, copy_method))) {
-        py::Ref frame_copy = acc ? py::Ref::borrow(acc->frame_copy)
+    if (answer == predictions_df || (acc && acc->is_frame(answer) && !own_copy(acc, predictions_df, copy_method))) {
+        py::Ref frame_copy = acc ? py::Ref::borrow(acc->frame_copy.get())
                                  : pandas_module().attr(loop_names::DataFrame).attr(loop_names::copy);
         own = frame_copy.call(answer);
         answer = own.get();
@@ -415,7 +410,7 @@ void Joining::join(PyObject* predictions_df, PyObject* copy_method, PyObject* an
     if (acc) fast_path([&] { only_stacks = stacks(acc, scope_, predictions_df, answer); });
     if (only_stacks && acc->stackable) {
         const bool checked = acc->stacked.empty();
-        if (stack(acc, answer)) return;
+        if (stack(acc, answer, false)) return;
         // laid out otherwise: check in full
         if (!checked && !fast_path([&] { only_stacks = same_dtypes_as(acc, answer); })) only_stacks = false;
     }
@@ -434,38 +429,41 @@ bool Joining::stack_copy_of(PyObject* predictions_df, PyObject* copy_method) {
     if (!only_stacks || !acc->stackable) return false;
     // What pandas' own copy changes in the frame it copies: before pandas 3, its cached columns.
     fast_path([&] {
-        if (py::Ref clear = py::optional_attr(predictions_df, loop_names::_clear_item_cache)) clear.call();
+        if (py::Ref clear = py::Handle(predictions_df).optional_attr(loop_names::_clear_item_cache)) clear.call();
     });
-    if (!acc->stacked.add(predictions_df, true)) return false;
-    ++acc->generation;
-    stacked_ = acc->stacked.answers();
-    return true;
+    return stack(acc, predictions_df, true);
 }
 
+// Undoes what the answer changed, where nothing has changed it since.
 Joining::~Joining() {
-    if (committed_ || (!queued_ && !after_ && !stacked_)) return;
+    if (undo_.kind == Undo::Kind::nothing) return;
     py::SavedError pending;
     Accumulation* acc = accumulation_of(scope_);
-    if (acc && stacked_ && acc->stacked.answers() == stacked_) {
-        acc->stacked.pop();
-        ++acc->generation;
-    }
-    if (acc && queued_) unqueue(acc);
-    if (after_ && scope_->submission_df.get() == after_) {
-        py::assign(&scope_->submission_df, before_.get());
-        if (acc) forget_shape(acc);
-    }
-}
-
-void Joining::unqueue(Accumulation* acc) noexcept {
-    for (std::size_t i = acc->waiting.size(); i-- > 0;) {
-        if (acc->waiting[i].frame == queued_ && acc->waiting[i].level == 0) {
-            PyObject* frame = acc->waiting[i].frame;
-            acc->waiting.erase(acc->waiting.begin() + static_cast<std::ptrdiff_t>(i));
-            ++acc->generation;
-            Py_DECREF(frame);
-            return;
+    switch (undo_.kind) {
+    case Undo::Kind::stacked:
+        if (acc && acc->stacked.answers() == undo_.stacked) {
+            acc->stacked.pop();
+            acc->changed();
         }
+        break;
+    case Undo::Kind::queued:
+        for (std::size_t i = acc ? acc->waiting.size() : 0; i-- > 0;) {
+            if (acc->waiting[i].frame.get() == undo_.frame && acc->waiting[i].level == 0) {
+                Waiting gone = std::move(acc->waiting[i]);  // released once the list is consistent
+                acc->waiting.erase(acc->waiting.begin() + static_cast<std::ptrdiff_t>(i));
+                acc->changed();
+                break;
+            }
+        }
+        break;
+    case Undo::Kind::joined_at_once:
+        if (scope_->submission_df.get() == undo_.frame) {
+            py::assign(&scope_->submission_df, undo_.before.get());
+            if (acc) acc->forget_shape();
+        }
+        break;
+    case Undo::Kind::nothing:
+        break;
     }
 }
 

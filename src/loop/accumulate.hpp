@@ -26,9 +26,9 @@ void accumulation_type_ready();
 void accumulation_reset(Scope* scope);
 
 // One accepted answer joining the accumulated predictions: `answer` is the tagged copy of
-// `predictions_df`. Undone when it
-// goes out of scope without commit(), so that a predict that fails after joining (the state
-// could not be moved on) leaves the accumulated predictions as they were.
+// `predictions_df`. Undone when it goes out of scope without commit(), so that a predict that
+// fails after joining (the state could not be moved on) leaves the accumulated predictions as
+// they were.
 struct Accumulation;
 
 class Joining {
@@ -45,20 +45,24 @@ public:
     // (DataFrame.copy first merges blocks of one dtype, which an inserted key of the dtype of
     // the predictions makes it do for every answer.)
     bool stack_copy_of(PyObject* predictions_df, PyObject* copy_method);
-    void commit() { committed_ = true; }
+    void commit() noexcept { undo_ = Undo(); }
 
 private:
-    bool stack(Accumulation* acc, PyObject* answer);
+    // What the answer changed, to be undone unless committed: one of three things, once.
+    struct Undo {
+        enum class Kind { nothing, stacked, queued, joined_at_once };
+        Kind kind = Kind::nothing;
+        std::size_t stacked = 0;   // stacked: the answers stacked once this one was
+        PyObject* frame = nullptr; // borrowed. queued: the waiting answer; joined: submission_df after
+        py::Ref before;            // joined: submission_df before
+    };
+
+    bool stack(Accumulation* acc, PyObject* answer, bool copy);
     void queue(Accumulation* acc, PyObject* answer);
     void join_at_once(Accumulation* acc, PyObject* answer);
-    void unqueue(Accumulation* acc) noexcept;
 
     Scope* scope_;
-    bool committed_ = false;
-    PyObject* queued_ = nullptr;        // borrowed: the answer put in the waiting list
-    std::size_t stacked_ = 0;           // the answers stacked once this one was
-    py::Ref before_;                    // submission_df before an answer joined at once
-    PyObject* after_ = nullptr;         // borrowed: submission_df after it
+    Undo undo_;
 };
 
 // Joins the waiting answers to submission_df, as the writer needs it. Nothing is lost when it

@@ -36,7 +36,7 @@ bool is_dataframe(const Scope* scope, PyObject* obj) {
 // The column check, in the order the expression reads: predictions_df.columns.equals, then
 // active_sample_prediction_df.columns, then the call.
 void check_columns(Scope* scope, PyObject* self, PyObject* predictions_df) {
-    py::Ref equals = py::attr(predictions_df, loop_names::columns).attr(loop_names::equals);
+    py::Ref equals = py::Handle(predictions_df).attr(loop_names::columns).attr(loop_names::equals);
     py::Ref expected = py::Ref::borrow(scope->active_sample_prediction_df.get()).attr(loop_names::columns);
     if (!equals.call(expected).is_true()) {
         // the message reads the sample frame's columns again, as the check does
@@ -62,10 +62,11 @@ PyObject* predict_impl(Function* f, PyObject* const* args) {
     if (!is_dataframe(scope, predictions_df)) refuse(self, "You must provide a DataFrame.");
     check_columns(scope, self, predictions_df);
 
+    const py::Handle frame = predictions_df;
     py::Ref zero = py::take(PyLong_FromLong(0));
     py::Ref key = py::Ref::borrow(scope->active_key_value.get());
-    py::call_method(predictions_df, loop_names::insert, zero, loop_names::PlayId, key);
-    py::Ref copy_method = py::attr(predictions_df, loop_names::copy);
+    frame.method(loop_names::insert, zero, loop_names::PlayId, key);
+    py::Ref copy_method = frame.attr(loop_names::copy);
     // The answer is taken and the state moved on together: a predict that fails changes
     // neither (the caller's frame keeps the PlayId column, as the literal steps leave it).
     Joining joining(scope);
