@@ -204,8 +204,9 @@ REFUSED = {
     "a blank test PlayId": (TEST + b",5.5\n", SAMPLE, "--allow-dtype-mismatch",
                             "the test PlayIds are float64 and the sample PlayIds int64 (1 test row without a "
                             "PlayId makes the column float)"),
-    "some test PlayIds without sample rows": (TEST + b"4,5.5\n", SAMPLE, "--allow-unmatched",
-                                              "1 test PlayId without sample rows (4): it is served an empty sample frame"),
+    "some test PlayIds without sample rows": (
+        TEST + b"4,5.5\n", SAMPLE, "--allow-unmatched",
+        "1 test PlayId without sample rows (4): it is served an empty sample frame"),
 }
 
 
@@ -270,8 +271,9 @@ def test_bundle_folder_mode_and_an_empty_folder_filled_in_place(tmp_path):
     code, out, err = bundle(inputs, kept)
     assert code == 0, err
     assert os.stat(str(kept)).st_ino == inode and mode(kept) == 0o2750
-    assert sorted(os.listdir(str(kept))) == sorted(["manifest.json", "sample_submission.csv.encrypted",
-                                                    "test.csv.encrypted", "competition.py", os.path.basename(MODULE_PATH)])
+    assert sorted(os.listdir(str(kept))) == sorted([
+        "manifest.json", "sample_submission.csv.encrypted", "test.csv.encrypted", "competition.py",
+        os.path.basename(MODULE_PATH)])
     # bundled again: replaced whole, with the mode it had, and (a shared folder) its group
     gid = os.stat(str(kept)).st_gid
     if os.geteuid() == 0:
@@ -290,7 +292,8 @@ def test_modules_for_one_interpreter_twice_are_refused(tmp_path):
     code, out, err = bundle(write_inputs(tmp_path / "in"), tmp_path / "b", "--module", MODULE_PATH,
                             "--module", other / os.path.basename(MODULE_PATH))
     one_line(code, err, "two modules for CPython %s on x86_64" % HERE)
-    for bad, message in (("2.7", "expected a version from 3.6 to 3.15"), (str(tmp_path / "nope"), "interpreter not found")):
+    for bad, message in (("2.7", "expected a version from 3.6 to 3.15"),
+                         (str(tmp_path / "nope"), "interpreter not found")):
         one_line(*bundle(write_inputs(tmp_path / "in"), tmp_path / "b", "--python", bad)[::2], message)
     assert not (tmp_path / "b").exists()
 
@@ -359,7 +362,8 @@ def interpreters():
     paths = listed.split(os.pathsep) if listed else glob.glob(os.path.join(ROOT, ".venv", "py3.*", "bin", "python"))
     found = []
     for python in sorted(p for p in paths if p and os.path.isfile(p)):
-        answer = subprocess.run([python, "-c", "import sysconfig, pandas, Crypto; print(sysconfig.get_config_var('EXT_SUFFIX'))"],
+        probe = "import sysconfig, pandas, Crypto; print(sysconfig.get_config_var('EXT_SUFFIX'))"
+        answer = subprocess.run([python, "-c", probe],
                                 stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, universal_newlines=True)
         if answer.returncode == 0:
             found.append((python, answer.stdout.strip()))
@@ -463,7 +467,8 @@ def test_the_elf_reader_agrees_with_objdump(tmp_path):
         header = subprocess.run(["objdump", "-f", path], stdout=subprocess.PIPE, universal_newlines=True).stdout
         assert {"x86_64": "x86-64", "aarch64": "aarch64"}.get(info.machine, info.machine) in header, (path, header)
     assert elf.describe(MODULE_PATH).exports_init
-    assert not elf.describe(shared_object(tmp_path, "other.so", "int other_function(void) { return 1; }\n")).exports_init
+    other = shared_object(tmp_path, "other.so", "int other_function(void) { return 1; }\n")
+    assert not elf.describe(other).exports_init
     # what is not a shared object is refused, never misread
     cc = shutil.which("cc") or shutil.which("gcc")
     junk = {"text": b"PlayId,x\n1,2\n", "cut": open(MODULE_PATH, "rb").read()[:40],
@@ -482,10 +487,12 @@ def test_the_elf_reader_agrees_with_objdump(tmp_path):
 def test_a_module_that_cannot_load_here_says_what_is_missing(tmp_path, monkeypatch):
     from competition_kit import elf, module
     newer = module_needing_a_newer_glibc(tmp_path)
-    with pytest.raises(module.KitError, match=r"it needs glibc 9\.99 or later, this system has glibc 2\.\d+ \(.*GLIBC_9\.99"):
+    with pytest.raises(module.KitError,
+                       match=r"it needs glibc 9\.99 or later, this system has glibc 2\.\d+ \(.*GLIBC_9\.99"):
         module.load(newer)
     monkeypatch.setattr(elf, "this_glibc", lambda: None)  # as on musl
-    with pytest.raises(module.KitError, match=r"it needs glibc 9\.99 or later, and this system's C library is not glibc"):
+    with pytest.raises(module.KitError,
+                       match=r"it needs glibc 9\.99 or later, and this system's C library is not glibc"):
         module.load(newer)
     monkeypatch.setattr(elf, "this_machine", lambda: "aarch64")
     with pytest.raises(module.KitError, match="it is a module for x86_64, this machine is aarch64"):
@@ -507,7 +514,8 @@ def test_module_files_are_checked_before_bundling(tmp_path):
     junk = tmp_path / "junk" / os.path.basename(MODULE_PATH)
     junk.parent.mkdir()
     junk.write_bytes(b"#!/bin/sh\necho not a module\n")
-    one_line(*bundle(inputs, tmp_path / "b", "--module", junk)[::2], "is not a built competition module: not an ELF file")
+    one_line(*bundle(inputs, tmp_path / "b", "--module", junk)[::2],
+             "is not a built competition module: not an ELF file")
     one_line(*bundle(inputs, tmp_path / "b", "--module", module_needing_a_missing_library(tmp_path))[::2],
              "needs.so is not a built competition module")
     newer = module_needing_a_newer_glibc(tmp_path)
@@ -516,7 +524,8 @@ def test_module_files_are_checked_before_bundling(tmp_path):
     one_line(*bundle(inputs, tmp_path / "b", "--module", MODULE_PATH, "--module", foreign(tmp_path))[::2],
              "the modules are for several architectures (aarch64: competition.cpython-312-aarch64-linux-gnu.so; "
              "x86_64: %s)" % os.path.basename(MODULE_PATH), "--allow-mixed-architectures")
-    one_line(*bundle(inputs, tmp_path / "b", "--module", foreign(tmp_path, name="competition.cpython-312-x86_64-linux-gnu.so"))[::2],
+    misnamed = foreign(tmp_path, name="competition.cpython-312-x86_64-linux-gnu.so")
+    one_line(*bundle(inputs, tmp_path / "b", "--module", misnamed)[::2],
              "is named for x86_64 but is a module for aarch64")
     assert not (tmp_path / "b").exists()
 
@@ -631,7 +640,8 @@ def test_bundle_takes_the_modules_from_a_folder_of_wheels(tmp_path, monkeypatch)
     wheels.mkdir()
     name = os.path.basename(MODULE_PATH)
     tag = re.search(r"cpython-3(\d+)", name).group(1)
-    with zipfile.ZipFile(str(wheels / ("competition-1.0-cp3%s-cp3%s-manylinux_2_17_x86_64.whl" % (tag, tag))), "w") as z:
+    wheel = wheels / ("competition-1.0-cp3%s-cp3%s-manylinux_2_17_x86_64.whl" % (tag, tag))
+    with zipfile.ZipFile(str(wheel), "w") as z:
         z.write(MODULE_PATH, name)
         z.writestr("competition_kit/__init__.py", "")
     inputs = write_inputs(tmp_path / "in")

@@ -61,7 +61,8 @@ def test_sealed_files_are_the_shipped_format_and_load_as_the_plain_csv(csvs, tmp
         want = pd.read_csv(io.BytesIO(plain), sep=",", low_memory=False)
         pd.testing.assert_frame_equal(got, want)
     got = env._Competition__read_csv(str(tmp_path / "sealed" / "test.csv"))
-    assert [str(t) for t in got.dtypes[["PlayId", "i", "f", "b", "n"]]] == ["int64"] * 2 + ["float64", "bool", "float64"]
+    dtypes = [str(t) for t in got.dtypes[["PlayId", "i", "f", "b", "n"]]]
+    assert dtypes == ["int64"] * 2 + ["float64", "bool", "float64"]
     assert got["s"].tolist() == ["x", "y, z", "w"] and got["b"].dtype == bool and got["n"].isna().sum() == 2
 
 
@@ -271,7 +272,8 @@ def test_dry_run_of_a_small_bundle(tmp_path, submission_path):
 
 
 def test_dry_run_failures(tmp_path, submission_path, monkeypatch):
-    result = dry_run(tmp_path, "import competition\n\ndef model():\n    raise RuntimeError('my model broke')\n\nmodel()\n")
+    result = dry_run(tmp_path, "import competition\n\n"
+                               "def model():\n    raise RuntimeError('my model broke')\n\nmodel()\n")
     assert result.returncode == 1
     assert "RuntimeError: my model broke" in result.stderr and "runpy" not in result.stderr
     assert "in model" in result.stderr  # the script's own frames

@@ -94,7 +94,8 @@ def notebook(tmp_path, cells, name="notebook.ipynb"):
 @needs_kernel
 def test_a_notebook_of_three_cells_runs_in_a_kernel(tmp_path, bundle, submission_path):
     nb = notebook(tmp_path, [
-        "%time import competition\nimport os, sys\nprint('first on sys.path:', sys.path[0])\nprint('cwd:', os.getcwd())",
+        "%time import competition\nimport os, sys\n"
+        "print('first on sys.path:', sys.path[0])\nprint('cwd:', os.getcwd())",
         "env = competition.make_env()\nfor (test_df, sample_prediction_df) in env.iter_test():\n"
         "    sample_prediction_df['Yards0'] = len(test_df)\n    env.predict(sample_prediction_df)",
         "env.write_submission_file()",
@@ -164,7 +165,8 @@ def test_a_notebook_hits_the_time_limit_and_has_no_standard_input(tmp_path, bund
 def test_arguments_are_refused_in_one_line_before_anything_runs(tmp_path, bundle, monkeypatch):
     path = tmp_path / "n.ipynb"
     path.write_text("{}")
-    for output, message in ((tmp_path / "missing" / "out.ipynb", "the folder %s does not exist" % (tmp_path / "missing")),
+    missing = tmp_path / "missing"
+    for output, message in ((missing / "out.ipynb", "the folder %s does not exist" % missing),
                             (tmp_path, "is a folder: give the executed notebook's file name")):
         code, out, err = kit("dry-run", path, "--bundle", bundle, "--output", output)
         one_error_line(code, err, "--output %s" % output, message)
@@ -314,8 +316,8 @@ def test_the_progress_is_redrawn_only_on_a_terminal(tmp_path, bundle, submission
     assert plain.returncode == 0 and "\r" not in plain.stderr and "40/40 groups" in plain.stderr
     master, slave = pty.openpty()
     try:
-        proc = subprocess.Popen([sys.executable, "-m", "competition_kit", "dry-run", str(path), "--bundle", str(bundle)],
-                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=slave, env=ENV)
+        command = [sys.executable, "-m", "competition_kit", "dry-run", str(path), "--bundle", str(bundle)]
+        proc = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=slave, env=ENV)
         os.close(slave)
         shown = b""
         while True:
@@ -456,7 +458,8 @@ def test_dry_run_scores_after_the_check(tmp_path, bundle, submission_path):
     assert result.returncode == 0, result.stderr
     lines = result.stdout.splitlines()
     at = [i for i, l in enumerate(lines) if l.startswith("submission check: ok")][0]
-    assert lines[at + 1] == "scored 80 rows of 40 PlayIds: a cumulative distribution over 3 thresholds (Yards0 to Yards2)"
+    assert lines[at + 1] == ("scored 80 rows of 40 PlayIds: a cumulative distribution over 3 thresholds "
+                             "(Yards0 to Yards2)")
     written = pd.read_csv(submission_path)
     F = written[["Yards0", "Yards1", "Yards2"]].to_numpy(float)
     assert lines[at + 2] == "CRPS: %.6f" % np.mean((F - (1 <= np.array([0, 1, 2]))) ** 2)
@@ -480,8 +483,9 @@ def test_host_commands_print_a_line_per_phase_for_large_inputs(tmp_path, monkeyp
     assert code == 0, err
     size = progress.size(len(test))
     assert re.search(r"^test\.csv: read %s in [0-9.]+ s \([0-9.]+ [kMG]?B/s\)$" % re.escape(size), err, re.M), err
-    assert re.search(r"^test\.csv: parsed %s \(%d rows, 8 columns\) in [0-9.]+ s" % (re.escape(size), len(test.splitlines()) - 1),
-                     err, re.M), err
+    rows = len(test.splitlines()) - 1
+    parsed = r"^test\.csv: parsed %s \(%d rows, 8 columns\) in [0-9.]+ s" % (re.escape(size), rows)
+    assert re.search(parsed, err, re.M), err
     assert re.search(r"^test\.csv: sealed %s into %s in " % (re.escape(size), re.escape(progress.size(
         sealing.sealed_size(len(test))))), err, re.M), err
     assert "sample_submission.csv: sealed" in err and "\r" not in err
@@ -578,7 +582,8 @@ def test_the_demo_keeps_a_bundle_to_start_from_with_a_notebook_starter(tmp_path,
     assert result.returncode == 0, result.stdout + result.stderr
     assert sorted(os.listdir(str(kept))) == ["answers.csv", "baseline.py", "bundle", "data"]
     assert "kept in %s" % kept in result.stdout
-    one_error_line(*kit("demo", "--groups", 3, "--module", MODULE_PATH, "--keep", kept)[::2], "a new or an empty folder")
+    one_error_line(*kit("demo", "--groups", 3, "--module", MODULE_PATH, "--keep", kept)[::2],
+                   "a new or an empty folder")
     starter = tmp_path / "my_model.ipynb"
     assert kit("starter", "--bundle", kept / "bundle", "--out", starter)[0] == 0
     result = run_kit("dry-run", starter, "--bundle", kept / "bundle", "--answers", kept / "answers.csv")
