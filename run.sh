@@ -11,6 +11,8 @@
 #                    by auditwheel, the x86-64 ones installed and run
 #   ./run.sh release-test  the tests against the release modules (zig, glibc 2.17) of PYTHONS
 #   ./run.sh portability  the release wheels proven in a Debian 11 root and a Debian 12 arm64 root (qemu)
+#   ./run.sh format [--check]  the C++ sources in the house style (.clang-format); with --check, only
+#                    list what differs and fail
 #   ./run.sh newest [test|sanitize|bench [--quick]|shell]  CPython 3.14 and 3.15, which pyenv lacks:
 #                    built and tested (or benchmarked) inside a cached Debian sid root
 # Interpreters come from pyenv; packages from PyPI (and Debian for the build tools).
@@ -768,12 +770,25 @@ print(sys.version.split()[0] + ", pandas " + pandas.__version__ + extra)'))"
   return $status
 }
 
+run_format() {  # clang-format (requirements/format.txt) over every C++ source of the repository
+  local py files
+  py=$(venv $MAIN_PY "")
+  "$py" -m pip install -q -r "$ROOT/requirements/format.txt" >&2
+  mapfile -t files < <(git -C "$ROOT" ls-files '*.cpp' '*.hpp' '*.h')
+  if [ "${1:-}" = --check ]; then
+    "$(dirname "$py")/clang-format" --dry-run -Werror "${files[@]/#/$ROOT/}"
+  else
+    "$(dirname "$py")/clang-format" -i "${files[@]/#/$ROOT/}"
+  fi
+}
+
 case "${1:-}" in
   test) run_tests ;;
   demo) run_demo ;;
   sanitize) run_sanitized ;;
   bench) shift; run_bench "$@" ;;
   fuzz) shift; run_fuzz "$@" ;;
+  format) shift; run_format "$@" ;;
   wheels) run_wheels ;;
   newest) shift; run_newest "$@" ;;
   in-sid) shift; run_in_sid "$@" ;;  # run_newest's own entry inside the root
