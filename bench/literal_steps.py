@@ -48,17 +48,31 @@ def append(submission_df, frame):
         return pd.concat([submission_df, frame])
 
 
+class State(enum.Enum):
+    INIT = enum.auto()
+    AWAITING_PREDICT = enum.auto()
+    MADE_PREDICTION = enum.auto()
+    DONE = enum.auto()
+
+
+def error(msg):
+    raise Exception(msg) from None
+
+
+def read_sealed(file_path):
+    """The sealed CSV at file_path, decrypted, decoded and parsed."""
+    obj = AES.new(KEY.encode("utf8"), AES.MODE_CBC, IV.encode("utf8"))
+    with open(file_path, "rb") as f:
+        csv = base64.b64decode(obj.decrypt(f.read()).decode("utf8"))
+        df = pd.read_csv(BytesIO(csv), sep=",", low_memory=False)
+    return df
+
+
 def make_env(directory, path):
     """A new environment over the sealed inputs in `directory`; the submission goes to `path`."""
     submission_df = None
     active_key_value = None
     active_sample_prediction_df = None
-
-    class State(enum.Enum):
-        INIT = enum.auto()
-        AWAITING_PREDICT = enum.auto()
-        MADE_PREDICTION = enum.auto()
-        DONE = enum.auto()
 
     class Competition:
         _state = State.INIT
@@ -66,7 +80,7 @@ def make_env(directory, path):
         def iter_test(self):
             nonlocal submission_df, active_key_value, active_sample_prediction_df
             if Competition._state != State.INIT:
-                self.__error(MSG_ONCE)
+                error(MSG_ONCE)
             submission_df = pd.DataFrame()
             sample_submission_df = self.__read_csv("sample_submission.csv")
             test_df = self.__read_csv("test.csv")
@@ -86,36 +100,29 @@ def make_env(directory, path):
         def predict(self, predictions_df):
             nonlocal submission_df
             if Competition._state == State.DONE:
-                self.__error(MSG_DONE)
+                error(MSG_DONE)
             if Competition._state != State.AWAITING_PREDICT:
-                self.__error(MSG_NEXT)
+                error(MSG_NEXT)
             if not isinstance(predictions_df, pd.DataFrame):
-                self.__error(MSG_FRAME)
+                error(MSG_FRAME)
             if not predictions_df.columns.equals(active_sample_prediction_df.columns):
-                self.__error(MSG_COLUMNS % active_sample_prediction_df.columns)
+                error(MSG_COLUMNS % active_sample_prediction_df.columns)
             predictions_df.insert(0, "PlayId", active_key_value)
             submission_df = append(submission_df, predictions_df.copy())
             Competition._state = State.MADE_PREDICTION
 
         def write_submission_file(self):
             if Competition._state != State.DONE:
-                self.__error(MSG_WRITE)
+                error(MSG_WRITE)
             submission_df.to_csv(path, index=False)
             print(CONFIRMATION)
-
-        def __error(self, msg):
-            raise Exception(msg) from None
 
         def __read_csv(self, file_name):
             file_path = os.path.join(directory, file_name) + ".encrypted"
             try:
-                obj = AES.new(KEY.encode("utf8"), AES.MODE_CBC, IV.encode("utf8"))
-                with open(file_path, "rb") as f:
-                    csv = base64.b64decode(obj.decrypt(f.read()).decode("utf8"))
-                    df = pd.read_csv(BytesIO(csv), sep=",", low_memory=False)
-                return df
+                return read_sealed(file_path)
             except BaseException:
-                self.__error("Failed to load input file [%s]." % file_path)
+                error("Failed to load input file [%s]." % file_path)
 
         def __dir__(self):
             return ["__dir__", "__doc__", "iter_test", "predict", "write_submission_file"]
