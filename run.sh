@@ -104,25 +104,40 @@ build() {  # build the module for minor version $1; prints the module's path
 
 run_tests() {
   system_packages
-  local status=0 minor py module first=yes built=() pythons=()
+  local minor pairs=()
   for minor in $PYTHONS; do  # all builds first: the bundle tests run each under its own interpreter
-    built+=("$(build "$minor" ON)")
-    pythons+=("$(venv "$minor")")
+    build "$minor" ON >/dev/null
+    pairs+=("$(venv "$minor")=$ROOT/build/py$minor")
+  done
+  test_builds "$(tools)/ctest" "${pairs[@]}"
+}
+
+# The native tests of the first build, then the whole suite on each interpreter against its own
+# module: the arguments are the ctest to run and PYTHON=BUILD_DIR pairs, every module built
+# already (the bundle tests run each under its own interpreter). With TEST_WRAP, each suite runs
+# under that command (private_working).
+test_builds() {
+  local ctest=$1 pair py dir status=0 built=() pythons=()
+  shift
+  for pair in "$@"; do
+    pythons+=("${pair%%=*}")
+    built+=("$(ls "${pair#*=}"/competition*.so)")
   done
   export COMPETITION_BUILT_MODULES COMPETITION_INTERPRETERS
   COMPETITION_BUILT_MODULES=$(IFS=:; echo "${built[*]}")
   COMPETITION_INTERPRETERS=$(IFS=:; echo "${pythons[*]}")
-  for minor in $PYTHONS; do
-    module=$(ls "$ROOT/build/py$minor"/competition*.so)
-    if [ $first = yes ]; then
-      log "native core tests"
-      "$(tools)/ctest" --test-dir "$ROOT/build/py$minor" --output-on-failure || status=1
-    fi
-    first=no
-    py=$(venv "$minor")
-    log "tests on Python $minor ($("$py" -c 'import pandas; print("pandas", pandas.__version__)'))"
-    COMPETITION_MODULE=$module COMPETITION_PROBE_DIR="$ROOT/build/py$minor/tests/native" \
-      "$py" -m pytest -q "$ROOT/tests" || status=1
+  log "native core tests"
+  "$ctest" --test-dir "${1#*=}" --output-on-failure || status=1
+  for pair in "$@"; do
+    py=${pair%%=*} dir=${pair#*=}
+    log "tests on $("$py" -c 'import sys, pandas
+try:
+    import pyarrow; extra = ", pyarrow " + pyarrow.__version__
+except ImportError:
+    extra = ""
+print("Python " + sys.version.split()[0] + " (pandas " + pandas.__version__ + extra + ")")') against ${dir#$ROOT/}"
+    COMPETITION_MODULE=$(ls "$dir"/competition*.so) COMPETITION_PROBE_DIR="$dir/tests/native" \
+      ${TEST_WRAP:-} "$py" -m pytest -q "$ROOT/tests" || status=1
   done
   return $status
 }
@@ -458,24 +473,12 @@ run_wheels() {  # a release wheel for each CPython from 3.6 (and arm64's), check
 
 run_release_tests() {  # the suite against the release modules (the ones in the wheels), PYTHONS
   system_packages
-  local status=0 minor module built=() pythons=() bin
-  bin=$(release_tools)
+  local minor pairs=()
   for minor in $PYTHONS; do
-    built+=("$(release_build x86_64 "$minor" "" ON)")
-    pythons+=("$(venv "$minor")")
+    release_build x86_64 "$minor" "" ON >/dev/null
+    pairs+=("$(venv "$minor")=$ROOT/build/release-x86_64-py$minor")
   done
-  export COMPETITION_BUILT_MODULES COMPETITION_INTERPRETERS
-  COMPETITION_BUILT_MODULES=$(IFS=:; echo "${built[*]}")
-  COMPETITION_INTERPRETERS=$(IFS=:; echo "${pythons[*]}")
-  log "native core tests (release build)"
-  "$bin/ctest" --test-dir "$ROOT/build/release-x86_64-py${PYTHONS%% *}" --output-on-failure || status=1
-  for minor in $PYTHONS; do
-    module=$(ls "$ROOT/build/release-x86_64-py$minor"/competition*.so)
-    log "tests on Python $minor against the release module"
-    COMPETITION_MODULE=$module COMPETITION_PROBE_DIR="$ROOT/build/release-x86_64-py$minor/tests/native" \
-      private_working "$(venv "$minor")" -m pytest -q "$ROOT/tests" || status=1
-  done
-  return $status
+  TEST_WRAP=private_working test_builds "$(release_tools)/ctest" "${pairs[@]}"
 }
 
 # Inside a root (sh -c): the installed module beside the sealed data in a bundle of its own, the
@@ -715,34 +718,15 @@ sid_build() {  # the module for CPython $1 into build/sid/$2py$1 (more CMake opt
 }
 
 run_in_sid() {
-  local what=$1 status=0 minor py module first=yes built=() pythons=() asan dir newest
+  local what=$1 status=0 minor py module asan dir newest pairs=()
   shift
   case $what in
     test)
       for minor in $NEWEST_PYTHONS; do
-        built+=("$(sid_build "$minor" "")")
-        pythons+=("$(sid_venv "$minor")")
+        sid_build "$minor" "" >/dev/null
+        pairs+=("$(sid_venv "$minor")=$ROOT/build/sid/py$minor")
       done
-      export COMPETITION_BUILT_MODULES COMPETITION_INTERPRETERS
-      COMPETITION_BUILT_MODULES=$(IFS=:; echo "${built[*]}")
-      COMPETITION_INTERPRETERS=$(IFS=:; echo "${pythons[*]}")
-      for minor in $NEWEST_PYTHONS; do
-        dir=$ROOT/build/sid/py$minor
-        if [ $first = yes ]; then
-          log "native core tests"
-          ctest --test-dir "$dir" --output-on-failure || status=1
-        fi
-        first=no
-        py=$(sid_venv "$minor")
-        log "tests on Python $minor ($("$py" -c 'import sys, pandas
-try:
-    import pyarrow; extra = ", pyarrow " + pyarrow.__version__
-except ImportError:
-    extra = ""
-print(sys.version.split()[0] + ", pandas " + pandas.__version__ + extra)'))"
-        COMPETITION_MODULE=$(ls "$dir"/competition*.so) COMPETITION_PROBE_DIR="$dir/tests/native" \
-          "$py" -m pytest -q "$ROOT/tests" || status=1
-      done
+      test_builds ctest "${pairs[@]}" || status=1
       ;;
     sanitize)  # as run_sanitized, on the newest interpreter of the root
       newest=${NEWEST_PYTHONS##* }
