@@ -349,24 +349,26 @@ enable_qemu() {  # binaries of architecture $1 run through qemu's user-mode emul
   grep -q enabled /proc/sys/fs/binfmt_misc/$qemu || { echo "cannot run $1 binaries through qemu" >&2; return 1; }
 }
 
-in_root() {  # runs $2... inside root $1, on a throw-away layer over it, with $WORK as /work
-  # A private mount namespace: the overlay, /proc, /dev and /work vanish with the command,
-  # however it ends, and the cached root itself is never changed.
-  local root=$1 layer
-  shift
+in_root() {  # runs $3... inside root $1 on a throw-away layer over it, each HOST=INSIDE folder of $2 bound in
+  # A private mount namespace: the overlay, /proc, /dev and the folders vanish with the command,
+  # however it ends, and the cached root itself is never changed (nor is a run's /tmp kept).
+  local root=$1 binds=$2 layer status
+  shift 2
   layer=$(mktemp -d)
   mkdir -p "$layer/upper" "$layer/work" "$layer/merged"
   unshare --mount --propagation private -- sh -c '
     set -e
-    root=$1 layer=$2 work=$3; shift 3
+    root=$1 layer=$2 binds=$3; shift 3
     mount -t overlay overlay -o "lowerdir=$root,upperdir=$layer/upper,workdir=$layer/work" "$layer/merged"
     mount -t proc proc "$layer/merged/proc"
     mount --rbind /dev "$layer/merged/dev"
-    mkdir -p "$layer/merged/work"
-    mount --bind "$work" "$layer/merged/work"
-    exec chroot "$layer/merged" env -i PATH=/usr/local/bin:/usr/bin:/bin HOME=/root LANG=C.UTF-8 "$@"
-  ' sh "$root" "$layer" "$WORK" "$@"
-  local status=$?
+    for bind in $binds; do
+      mkdir -p "$layer/merged${bind#*=}"
+      mount --bind "${bind%%=*}" "$layer/merged${bind#*=}"
+    done
+    exec chroot "$layer/merged" env -i PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin HOME=/root LANG=C.UTF-8 "$@"
+  ' sh "$root" "$layer" "$binds" "$@"
+  status=$?
   rm -rf "$layer"
   return $status
 }
@@ -509,7 +511,7 @@ run_portability() {  # the release modules proven on an older system, and arm64'
   cp -r "$ROOT/tests" "$WORK/tests"
   cp "$ROOT/pyproject.toml" "$WORK/"
   log "Debian 11 root: the cp39 wheel installed with pip, the demo's loop and the loop tests"
-  in_root "$old" sh -c '
+  in_root "$old" "$WORK=/work" sh -c '
     set -e
     python3 -c "import sys, platform, pandas; print(\"Python\", sys.version.split()[0], platform.libc_ver()[1] and \"glibc \" + platform.libc_ver()[1], \"pandas\", pandas.__version__)"
     python3 -m pip install -q --no-index --find-links /work/wheels competition[kit] pytest hypothesis
@@ -535,7 +537,7 @@ run_portability() {  # the release modules proven on an older system, and arm64'
   "$(venv 3.11)" -m pip download -q -d "$WORK/wheels" --only-binary=:all: --platform manylinux2014_aarch64 \
     pycryptodome==3.20.0 tqdm==4.67.1 >&2
   log "Debian 12 arm64 root under qemu: the cp311 aarch64 wheel installed with pip, the demo's loop"
-  in_root "$arm64" sh -c '
+  in_root "$arm64" "$WORK=/work" sh -c '
     set -e
     python3 -c "import sys, platform, pandas; print(\"Python\", sys.version.split()[0], platform.machine(), \"pandas\", pandas.__version__)"
     python3 -m pip install -q --break-system-packages --no-index --find-links /work/wheels competition[kit]
@@ -624,36 +626,10 @@ sid_wheels() {  # fetches the wheels of requirements/py$1.txt for CPython $1 on 
   mv -T "$tmp" "$dir"
 }
 
-in_sid() {  # runs "$@" in the root $1: the clone at /src, the wheels at /wheels, a fresh /tmp
+in_sid() {  # runs "$@" in the sid root $1: the clone at /src, the fetched wheels at /wheels
   local root=$1
   shift
-  (
-    # the mounts below are the root's own: one user at a time
-    flock -n 9 || { log "waiting for another run inside $root"; flock 9; }
-    mounted=()
-    scratch=$(mktemp -d)
-    release() {
-      local i
-      for ((i = ${#mounted[@]} - 1; i >= 0; i--)); do
-        umount "${mounted[i]}" 2>/dev/null || umount -l "${mounted[i]}"
-      done
-      rm -rf --one-file-system "$scratch"
-    }
-    trap release EXIT
-    trap 'exit 130' INT TERM HUP
-    attach() { mount "$@" && mounted+=("${*: -1}"); }
-    attach -t proc proc "$root/proc"
-    attach --bind /dev "$root/dev"
-    attach --bind /dev/shm "$root/dev/shm"  # multiprocessing's semaphores
-    attach --bind /dev/pts "$root/dev/pts"
-    attach --bind "$ROOT" "$root/src"
-    attach --bind "$CACHE/wheels" "$root/wheels"
-    attach --bind "$scratch" "$root/tmp"
-    chmod 1777 "$scratch"
-    # HOME in the fresh /tmp: caches and settings of a run stay out of the cached root
-    chroot "$root" /usr/bin/env -i PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin HOME=/tmp LANG=C.UTF-8 \
-      NEWEST_PYTHONS="$NEWEST_PYTHONS" "$@"
-  ) 9>"$root.lock"
+  in_root "$root" "$ROOT=/src $CACHE/wheels=/wheels" /usr/bin/env NEWEST_PYTHONS="$NEWEST_PYTHONS" "$@"
 }
 
 run_newest() {  # ./run.sh newest [test|sanitize|bench [--quick]|shell]: outside the root
