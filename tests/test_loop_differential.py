@@ -10,8 +10,11 @@ end. Everything yielded, printed, raised and written must be the same.
 """
 import contextlib
 import io
+import json
 import os
 import random
+import subprocess
+import sys
 import warnings
 
 import pandas as pd
@@ -417,3 +420,101 @@ def test_the_data_sets_cover_what_they_claim():
                  ("column", "bool"), ("column", "float64"), ("column", "int64")]:
         assert case in seen, case
     assert any(c[0] == "PlayId" and c[1] == "str" for c in seen)
+
+
+# ---------------------------------------------------------------------------------------------
+# The version policy: under a pandas newer than any the fast paths are tested on, or one whose
+# version cannot be read, the module takes the literal steps.
+
+POLICY_CHILD = r"""
+import json, os, random, sys
+sys.path.insert(0, sys.argv[1])
+import pandas as pd
+import test_loop_differential as d
+from testsupport.literal import SUBMISSION
+from testsupport.module import load_module
+from testsupport.sealing import sealed_inputs
+
+PANDAS = os.path.dirname(os.path.abspath(pd.__file__)) + os.sep
+seen = {"private": [], "groupby": []}
+
+def note(what, name):
+    # made by the module: native code entered from the participant's frames, not pandas' own
+    if not sys._getframe(2).f_code.co_filename.startswith(PANDAS):
+        seen[what].append(name)
+
+def watch(cls, name, what="private"):
+    # cls.name replaced by the same that notes each use: a method, a class method or an attribute
+    owner = next((k for k in cls.__mro__ if name in vars(k)), None)
+    if owner is None:
+        return
+    inner = vars(owner)[name]
+    if isinstance(inner, classmethod):
+        def method(c, *args, **kwargs):
+            note(what, name)
+            return inner.__func__(c, *args, **kwargs)
+        setattr(cls, name, classmethod(method))
+    elif callable(inner):
+        def method(self, *args, **kwargs):
+            note(what, name)
+            return inner(self, *args, **kwargs)
+        setattr(cls, name, method)
+    else:
+        def get(self):
+            note(what, name)
+            return inner.__get__(self, type(self))
+        setattr(cls, name, property(get, lambda self, value: inner.__set__(self, value)))
+
+# what the module reaches through the private interfaces it reads (pandas' compiled code reads
+# frame._mgr and index._data itself, from whatever frame it is called from)
+manager = type(pd.DataFrame({"a": [1]})._mgr)
+for cls, name in [(manager, "is_consolidated"), (manager, "get_dtypes"), (manager, "blocks"),
+                  (pd.DataFrame, "_consolidate_inplace"), (pd.DataFrame, "_clear_item_cache"),
+                  (pd.Index, "_simple_new")]:
+    watch(cls, name)
+watch(pd.DataFrame, "groupby", "groupby")
+
+real_version = pd.__version__
+counts = []
+for i, (seed, n_groups, key_kind, wide) in enumerate(json.loads(sys.argv[3])):
+    test_csv, sample_csv = d.dataset(random.Random(seed), n_groups, key_kind, wide)
+    m = load_module(os.path.join(sys.argv[2], "m%d" % i), sealed_inputs(test_csv, sample_csv))
+    traces = {}
+    for version in [real_version] + json.loads(sys.argv[4]):
+        pd.__version__ = version
+        for found in seen.values():
+            del found[:]
+        m.make_env.__called__ = False
+        try:
+            traces[version] = d.participate(m.make_env(), seed, SUBMISSION)
+        finally:
+            pd.__version__ = real_version
+        counts.append([seed, version, len(seen["private"]), len(seen["groupby"])])
+    for version, trace in traces.items():
+        d.assert_same_trace(trace, traces[real_version])
+print(json.dumps(counts))
+"""
+
+POLICY_CASES = [(11, 8, "int", False), (12, 8, "float", False), (13, 8, "str", False), (14, 5, "int", True)]
+
+
+def test_a_pandas_newer_than_any_tested_gets_the_literal_steps(tmp_path, submission_path):
+    """Under pandas.__version__ "4.0.0" (a major version newer than any tested) or "dev" (no
+    version), the module yields, prints, raises and writes exactly what it does under the real
+    version, and never reads a private interface of pandas: each group comes from the group-by
+    and each answer is appended as it comes. The same watch sees the reads under the real version,
+    so it does not miss them. In a child process: the watch replaces pandas' own attributes."""
+    if literal.Target.literal:
+        pytest.skip("the policy is the module's")
+    fakes = ["4.0.0", "dev"]
+    proc = subprocess.run([sys.executable, "-c", POLICY_CHILD, os.path.dirname(os.path.abspath(__file__)),
+                           str(tmp_path), json.dumps(POLICY_CASES), json.dumps(fakes)],
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, timeout=600)
+    assert proc.returncode == 0, proc.stderr[-4000:]
+    counts = json.loads(proc.stdout.splitlines()[-1])
+    assert len(counts) == len(POLICY_CASES) * (1 + len(fakes))
+    for seed, version, private_reads, groupbys in counts:
+        if version in fakes:
+            assert (private_reads, groupbys) == (0, 1), (seed, version)
+        else:
+            assert private_reads > 0, (seed, version)

@@ -102,7 +102,8 @@ void set_thrown(PyObject* typ, PyObject* val, PyObject* tb) {
                          Py_TYPE(typ)->tp_name);
     if (val && val != Py_None) py::raise(PyExc_TypeError, "instance exception may not have a separate value");
     PyObject* traceback = tb ? py::new_ref(tb) : PyException_GetTraceback(typ);
-    PyErr_Restore(py::new_ref(reinterpret_cast<PyObject*>(PyExceptionInstance_Class(typ))), py::new_ref(typ), traceback);
+    PyObject* cls = reinterpret_cast<PyObject*>(PyExceptionInstance_Class(typ));
+    PyErr_Restore(py::new_ref(cls), py::new_ref(typ), traceback);
 }
 
 PyObject* gen_throw(PyObject* self, PyObject* args) {

@@ -20,9 +20,12 @@
 //                 yield None
 //         Competition._state = State.DONE
 //
-// How the groups are found is the walk's business (walk.hpp).
+// How the groups are found is the walk's business (walk.hpp). Whether the faster ways may be
+// taken at all is decided once, at the first advance, by what pandas is (pandas_api.hpp): where
+// they may not, the groups come from the literal walk and each answer is appended as it comes.
 #include "loop/accumulate.hpp"
 #include "loop/generator.hpp"
+#include "loop/pandas_api.hpp"
 #include "loop/support.hpp"
 #include "module/globals.hpp"
 #include "module/methods.hpp"
@@ -50,11 +53,18 @@ PyObject* next_group(Gen* g) {
     return py::tuple(test_group_df, sample).release();
 }
 
-// submission_df = pd.DataFrame(), and an accumulation of its own for the run
-void reset_submission(Scope* scope) {
+// submission_df = pd.DataFrame(); then the run's pandas probed, and where its fast paths are
+// allowed an accumulation of the run's own. Without one, predict() joins each answer at once:
+// the literal append.
+pandas_api::Facts reset_submission(Scope* scope) {
     py::Ref empty = global(scope, names::pd).attr(loop_names::DataFrame).call();
     py::assign(&scope->submission_df, empty.get());
-    accumulation_reset(scope);
+    const pandas_api::Facts facts = pandas_api::Facts::probe();
+    if (facts.fast_paths())
+        accumulation_reset(scope);
+    else
+        scope->accumulation.reset();
+    return facts;
 }
 
 // self.__read_csv(file_name), looked up when it is called
@@ -62,10 +72,11 @@ py::Ref read_input(py::Handle self, const char* file_name) {
     return self.attr(names::mangled_read_csv).call(py::str(file_name));
 }
 
-// The indexed walk where the frames are eligible for it, else the literal walk.
-std::unique_ptr<Walk> walk_for(PyObject* test_df, PyObject* sample_submission_df) {
+// The indexed walk where pandas allows the fast paths and the frames are eligible for it, else
+// the literal walk.
+std::unique_ptr<Walk> walk_for(PyObject* test_df, PyObject* sample_submission_df, const pandas_api::Facts& facts) {
     std::unique_ptr<Walk> walk;
-    fast_path([&] { walk = indexed_walk(test_df, sample_submission_df); });
+    if (facts.fast_paths()) fast_path([&] { walk = indexed_walk(test_df, sample_submission_df, facts); });
     if (!walk) walk = literal_walk(test_df);
     return walk;
 }
@@ -76,12 +87,12 @@ PyObject* body_first_advance(Gen* g) {
     Scope* scope = as_scope(g->scope.get());
     loop_names::ready();
     if (state_compare(scope, names::INIT, Py_NE)) refuse(g->self, "You can only iterate over `iter_test()` once.");
-    reset_submission(scope);
+    const pandas_api::Facts facts = reset_submission(scope);
     py::Ref sample = read_input(g->self, "sample_submission.csv");
     py::assign(&g->sample_submission_df, sample.get());
     py::Ref test = read_input(g->self, "test.csv");
     py::assign(&g->test_df, test.get());
-    g->walk = walk_for(test.get(), sample.get());
+    g->walk = walk_for(test.get(), sample.get(), facts);
     return next_group(g);
 }
 

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "loop/indexed_walk.hpp"
+#include "loop/pandas_api.hpp"
 #include "loop/support.hpp"
 
 namespace competition {
@@ -11,15 +12,6 @@ namespace competition {
 namespace {
 
 constexpr Py_ssize_t kChunkRows = 32768;
-
-// One frame in as few blocks as its dtypes allow, in place where pandas can, else by a copy.
-py::Ref consolidated(py::Ref frame) {
-    if (py::Ref consolidate = py::optional_attr(frame.get(), loop_names::_consolidate_inplace)) {
-        consolidate.call();
-        return frame;
-    }
-    return frame.method(loop_names::copy);
-}
 
 // frame.iloc[start:stop]
 py::Ref rows_of(PyObject* iloc, Py_ssize_t start, Py_ssize_t stop) {
@@ -37,7 +29,7 @@ py::Ref copy_of_rows(PyObject* iloc, Py_ssize_t start, Py_ssize_t stop) {
 // frame.iloc[start:stop].copy(), in as few blocks as its dtypes allow
 py::Ref copy_of_rows_consolidated(PyObject* frame, Py_ssize_t start, Py_ssize_t stop) {
     py::Ref iloc = py::attr(frame, loop_names::iloc);
-    return consolidated(copy_of_rows(iloc.get(), start, stop));
+    return pandas_api::consolidated(copy_of_rows(iloc.get(), start, stop));
 }
 
 // A column index of its own for one group's frame, as the literal drop makes one: a new index of
@@ -46,14 +38,8 @@ py::Ref copy_of_rows_consolidated(PyObject* frame, Py_ssize_t start, Py_ssize_t 
 // copy where pandas builds indexes otherwise.
 py::Ref own_columns(PyObject* columns) {
     py::Ref own;
-    if (fast_path([&] {
-            py::Ref data = py::attr(columns, loop_names::_data).method(loop_names::copy);
-            py::Ref simple_new = py::attr(reinterpret_cast<PyObject*>(Py_TYPE(columns)), loop_names::_simple_new);
-            py::Ref name = py::attr(columns, loop_names::name);
-            own = py::call_keyword(simple_new.get(), data.get(), loop_names::name, name.get());
-        }) && own && Py_TYPE(own.get()) == Py_TYPE(columns))
-        return own;
-    return py::call_keyword(py::attr(columns, loop_names::copy).get(), loop_names::deep, Py_True);
+    if (fast_path([&] { own = pandas_api::index_over_copy(columns); }) && own) return own;
+    return py::Handle(columns).method(loop_names::copy, {}, {{loop_names::deep, Py_True}});
 }
 
 } // namespace
@@ -101,7 +87,7 @@ void IndexedWalk::load_sample_chunk(std::size_t group, std::size_t end) {
     const Py_ssize_t first = sample_bounds[2 * group], stop = sample_bounds[2 * (end - 1) + 1];
     py::Ref positions = py::take(PySequence_GetSlice(sample_positions.get(), first, stop));
     py::Ref body = py::Ref::borrow(sample_body.get());
-    py::Ref work = consolidated(body.method(loop_names::take, positions));
+    py::Ref work = pandas_api::consolidated(body.method(loop_names::take, positions));
     if (sample_labels_exact) {
         py::Ref labels = py::Ref::borrow(sample_index.get());
         work.set_attr(loop_names::index, labels.method(loop_names::take, positions).get());

@@ -21,10 +21,10 @@
 // reads the whole column as float): == then compares as float64, and so do the codes here.
 // Otherwise each group takes the literal mask.
 #include <algorithm>
-#include <cstdlib>
 #include <memory>
 
 #include "loop/indexed_walk.hpp"
+#include "loop/pandas_api.hpp"
 #include "loop/support.hpp"
 
 namespace competition {
@@ -61,9 +61,9 @@ private:
 enum class KeyKind { unsupported, integer, floating, boolean, text };
 
 // An object column is a text key only when every present value is a str.
-bool only_text(PyObject* pd, PyObject* series) {
-    py::Ref infer = py::attr(pd, loop_names::api).attr(loop_names::types).attr(loop_names::infer_dtype);
-    py::Ref inferred = py::call_keyword(infer.get(), series, loop_names::skipna, Py_True);
+bool only_text(py::Handle pd, PyObject* series) {
+    py::Ref infer = pd.attr(loop_names::api).attr(loop_names::types).attr(loop_names::infer_dtype);
+    py::Ref inferred = infer.call({series}, {{loop_names::skipna, Py_True}});
     return text_equals(inferred.get(), "string") || text_equals(inferred.get(), "empty");
 }
 
@@ -89,14 +89,14 @@ KeyKind classify(PyObject* pd, PyObject* np, PyObject* series) {
 
 // Does a key column hold a missing value?
 bool has_missing(PyObject* series) {
-    return py::call_method(series, loop_names::isna).method(loop_names::any).is_true();
+    return py::Handle(series).method(loop_names::isna).method(loop_names::any).is_true();
 }
 
 // Does a float column hold a negative zero? It compares equal to zero but prints differently:
 // which of the two a group's key would be is then up to the sort.
-bool has_negative_zero(PyObject* np, PyObject* series) {
-    py::Ref values = py::call_method(series, loop_names::to_numpy);
-    py::Ref negative = py::attr(np, loop_names::signbit).call(values);
+bool has_negative_zero(py::Handle np, PyObject* series) {
+    py::Ref values = py::Handle(series).method(loop_names::to_numpy);
+    py::Ref negative = np.attr(loop_names::signbit).call(values);
     py::Ref zero = py::take(PyLong_FromLong(0));
     py::Ref is_zero = py::take(PyObject_RichCompare(values.get(), zero.get(), Py_EQ));
     py::Ref both = py::take(PyNumber_And(negative.get(), is_zero.get()));
@@ -111,8 +111,8 @@ py::Ref unique_key_column(PyObject* frame) {
 }
 
 // The codes of a factorization as C++ integers, checked against [-1, ncodes).
-void read_codes(PyObject* np, PyObject* codes, Py_ssize_t ncodes, Positions* out) {
-    py::Ref contiguous = py::call_method(np, loop_names::ascontiguousarray, codes, loop_names::intp);
+void read_codes(py::Handle np, PyObject* codes, Py_ssize_t ncodes, Positions* out) {
+    py::Ref contiguous = np.method(loop_names::ascontiguousarray, codes, loop_names::intp);
     bool ok = false;
     {
         BufferView view(contiguous.get(), PyBUF_C_CONTIGUOUS | PyBUF_FORMAT);
@@ -140,9 +140,9 @@ void order_by_code(const Positions& codes, Py_ssize_t ncodes, Positions* order, 
 }
 
 // A new intp ndarray holding the positions.
-py::Ref intp_array(PyObject* np, const Positions& positions) {
+py::Ref intp_array(py::Handle np, const Positions& positions) {
     py::Ref size = py::take(PyLong_FromSize_t(positions.size()));
-    py::Ref array = py::call_method(np, loop_names::empty, size, loop_names::intp);
+    py::Ref array = np.method(loop_names::empty, size, loop_names::intp);
     BufferView view(array.get(), PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE);
     if (!positions.empty()) std::copy(positions.begin(), positions.end(), static_cast<Py_ssize_t*>(view->buf));
     return array;
@@ -155,35 +155,19 @@ bool in_place(const Positions& order) {
     return true;
 }
 
-// Is a frame in as few blocks as its dtypes allow? Not when pandas cannot say.
-bool is_consolidated(PyObject* frame) {
-    py::Ref answer;
-    fast_path([&] { answer = py::attr(frame, loop_names::_mgr).method(loop_names::is_consolidated); });
-    return answer && answer.is_true();
-}
-
-// Does this pandas turn evenly spaced positions taken from a RangeIndex into a RangeIndex?
-// Where it does not, a take's labels are a plain integer index whatever the positions, so a
-// slice of one take gives exactly what taking the slice's positions gives.
-bool take_gives_ranges(PyObject* pd, PyObject* np) {
-    py::Ref RangeIndex = py::attr(pd, loop_names::RangeIndex);
-    py::Ref range = RangeIndex.call(py::take(PyLong_FromLong(4)));
-    py::Ref positions = intp_array(np, Positions{0, 2});
-    py::Ref taken = range.method(loop_names::take, positions);
-    return same_type(taken.get(), RangeIndex.get());
-}
-
 // How the indexed walk is built for one pair of frames, step by step. Each step that can find
 // the frames not eligible says so by returning false; errors throw.
 class Plan {
 public:
-    Plan(PyObject* test, PyObject* sample)
+    Plan(PyObject* test, PyObject* sample, const pandas_api::Facts& facts)
         : test_(test), sample_(sample), pd_(pandas_module()), np_(numpy_module()),
           DataFrame_(pd_.attr(loop_names::DataFrame)), RangeIndex_(pd_.attr(loop_names::RangeIndex)),
-          walk_(std::make_unique<IndexedWalk>()) {}
+          walk_(std::make_unique<IndexedWalk>()), take_ranges_(facts.take_gives_ranges()) {
+        walk_->slices_are_copies = facts.slices_are_copies();
+    }
 
     std::unique_ptr<IndexedWalk> build() {
-        if (!plain_test_frame() || !key_kind() || !factorized_codes() || !copy_semantics()) return nullptr;
+        if (!plain_test_frame() || !key_kind() || !factorized_codes()) return nullptr;
         sorted_rows_index();
         test_working_copy();
         sample_side();
@@ -195,7 +179,6 @@ private:
     bool key_kind();
     bool factorized_codes();
     void sorted_rows_index();
-    bool copy_semantics();
     void test_working_copy();
     void sample_side();
     bool index_sample();
@@ -216,7 +199,7 @@ private:
     Py_ssize_t grouped_ = 0;    // the rows of a group: all but those of a missing key
     py::Ref sorted_index_;      // the group-by's index of the sorted rows
     bool in_row_order_ = false; // the sort left every row in place
-    bool take_ranges_ = false;  // see take_gives_ranges
+    const bool take_ranges_;    // a take from a RangeIndex may give one (pandas_api::Facts)
 };
 
 // A DataFrame with row labels 0, 1, 2, ...: a row's label is its position.
@@ -244,7 +227,7 @@ bool Plan::key_kind() {
 
 // The keys as the sorted group-by gives them, each row's group, and the rows by group.
 bool Plan::factorized_codes() {
-    factorized_ = py::call_keyword(pd_.attr(loop_names::factorize).get(), key_.get(), loop_names::sort, Py_True);
+    factorized_ = pd_.method(loop_names::factorize, {key_}, {{loop_names::sort, Py_True}});
     if (!is_pair(factorized_.get())) return false;
     walk_->keys = py::take(PySequence_Tuple(PyTuple_GET_ITEM(factorized_.get(), 1)));
     const Py_ssize_t ngroups = PyTuple_GET_SIZE(walk_->keys.get());
@@ -265,7 +248,7 @@ void Plan::sorted_rows_index() {
     if (!take_ranges_ && !(all_grouped && in_place(order_))) return;
     py::Ref label = playid_list();
     py::Ref proxy = py::item(test_, label.get());
-    py::Ref sorted = py::call_keyword(proxy.attr(loop_names::sort_values).get(), loop_names::by, label.get());
+    py::Ref sorted = proxy.method(loop_names::sort_values, {}, {{loop_names::by, label}});
     py::Ref all_rows = np_.method(loop_names::arange, py::take(PyLong_FromSsize_t(rows_)));
     sorted_index_ = sorted.method(loop_names::take, all_rows).attr(loop_names::index);
     if (!all_grouped) {
@@ -273,18 +256,6 @@ void Plan::sorted_rows_index() {
         return;  // the rows of a missing key are not served: the working copy is a take
     }
     in_row_order_ = sorted_index_.attr(loop_names::is_monotonic_increasing).is_true();
-}
-
-// What a take's labels are, and whether a slice is as independent as a copy: pandas 3 and
-// later always copy on write. Not eligible when pandas does not say which release it is.
-bool Plan::copy_semantics() {
-    take_ranges_ = take_gives_ranges(pd_.get(), np_.get());
-    py::Ref version = pd_.attr(loop_names::dunder_version);
-    if (!PyUnicode_Check(version.get())) return false;
-    const char* text = nullptr;
-    fast_path([&] { text = py::check(PyUnicode_AsUTF8(version.get())); });
-    walk_->slices_are_copies = text && std::atoi(text) >= 3;
-    return true;
 }
 
 // The test rows by group. Where the sort left every row in place, a shallow copy of test_df
@@ -295,12 +266,12 @@ bool Plan::copy_semantics() {
 void Plan::test_working_copy() {
     py::Ref work;
     if (in_row_order_) {
-        work = py::call_keyword(py::attr(test_, loop_names::copy).get(), loop_names::deep, Py_False);
+        work = py::Handle(test_).method(loop_names::copy, {}, {{loop_names::deep, Py_False}});
         work.set_attr(loop_names::index, sorted_index_.get());
         sorted_index_.reset();
     } else {
         py::Ref positions = intp_array(np_.get(), order_);
-        work = py::call_method(test_, loop_names::take, positions);
+        work = py::Handle(test_).method(loop_names::take, positions);
         if (!take_ranges_) {
             // the labels an index take gives (a DataFrame.take of rows in place may keep the
             // frame's own index under Copy-on-Write)
@@ -308,7 +279,7 @@ void Plan::test_working_copy() {
             sorted_index_.reset();
         }
     }
-    walk_->test_consolidated = is_consolidated(work.get());
+    walk_->test_consolidated = pandas_api::is_consolidated(work.get());
     walk_->test_source = std::move(work);
     walk_->sorted_index = std::move(sorted_index_);
 }
@@ -375,7 +346,7 @@ bool Plan::sample_rows_by_group(PyObject* key, bool as_float, Positions* rows) {
     if (!is_pair(factorized.get())) return false;
     PyObject* uniques = PyTuple_GET_ITEM(factorized.get(), 1);
     const Py_ssize_t ncodes = py::check_size(PyObject_Length(uniques));
-    py::Ref where = py::call_method(uniques, loop_names::get_indexer, test_keys);
+    py::Ref where = py::Handle(uniques).method(loop_names::get_indexer, test_keys);
     Positions codes, match, by_code, starts;
     read_codes(np_.get(), PyTuple_GET_ITEM(factorized.get(), 0), ncodes, &codes);
     read_codes(np_.get(), where.get(), ncodes, &match);
@@ -401,8 +372,7 @@ bool Plan::sample_rows_by_group(PyObject* key, bool as_float, Positions* rows) {
 // gives.
 void Plan::sample_working_copy(const Positions& rows) {
     py::Ref positions = intp_array(np_.get(), rows);
-    py::Ref drop = py::attr(sample_, loop_names::drop);
-    py::Ref body = py::call_keyword(drop.get(), loop_names::columns, playid_list().get());
+    py::Ref body = py::Handle(sample_).method(loop_names::drop, {}, {{loop_names::columns, playid_list()}});
     py::Ref columns = body.attr(loop_names::columns);
     py::Ref index = py::attr(sample_, loop_names::index);
     const Py_ssize_t nrows = py::check_size(PyObject_Length(sample_));
@@ -416,8 +386,8 @@ void Plan::sample_working_copy(const Positions& rows) {
 
 } // namespace
 
-std::unique_ptr<Walk> indexed_walk(PyObject* test_df, PyObject* sample_submission_df) {
-    return Plan(test_df, sample_submission_df).build();
+std::unique_ptr<Walk> indexed_walk(PyObject* test_df, PyObject* sample_submission_df, const pandas_api::Facts& facts) {
+    return Plan(test_df, sample_submission_df, facts).build();
 }
 
 } // namespace competition

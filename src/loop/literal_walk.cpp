@@ -76,13 +76,11 @@ py::Ref literal_sample_frame(PyObject* sample_submission_df, PyObject* key) {
     py::Ref column = py::item(sample_submission_df, loop_names::PlayId);
     py::Ref mask = py::take(PyObject_RichCompare(column.get(), key, Py_EQ));
     py::Ref rows = py::item(sample_submission_df, mask.get());
-    py::Ref drop = rows.attr(loop_names::drop);
-    return py::call_keyword(drop.get(), loop_names::columns, playid_list().get());
+    return rows.method(loop_names::drop, {}, {{loop_names::columns, playid_list()}});
 }
 
 std::unique_ptr<Walk> literal_walk(PyObject* test_df) {
-    py::Ref sort_values = py::attr(test_df, loop_names::sort_values);
-    py::Ref sorted = py::call_keyword(sort_values.get(), loop_names::by, playid_list().get());
+    py::Ref sorted = py::Handle(test_df).method(loop_names::sort_values, {}, {{loop_names::by, playid_list()}});
     py::Ref grouped = sorted.method(loop_names::groupby, loop_names::PlayId);
     return std::make_unique<LiteralWalk>(py::take(PyObject_GetIter(grouped.get())));
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "loop/pandas_api.hpp"
 #include "loop/support.hpp"
 
 namespace competition {
@@ -27,12 +28,6 @@ bool numeric_kind(PyObject* dtype) {
            is_text(kind.get(), "f");
 }
 
-long as_long(PyObject* o) {
-    long value = PyLong_AsLong(o);
-    if (value == -1 && PyErr_Occurred()) throw py::Error();
-    return value;
-}
-
 // a == b, by PyObject_RichCompareBool: identical objects are equal.
 bool equal(PyObject* a, PyObject* b) { return py::check(PyObject_RichCompareBool(a, b, Py_EQ)) == 1; }
 
@@ -49,37 +44,21 @@ bool stackable_dtypes(PyObject* dtypes) {
     return true;
 }
 
-namespace {
-
-// One block of a frame: its placement, a slice of step 1, its dtype and its 2-D array. False
-// when it is not of that form.
-bool read_block(PyObject* block, py::Ref* placement, py::Ref* dtype, py::Ref* array) {
-    *placement = py::attr(block, loop_names::mgr_locs).attr(loop_names::indexer);
-    *dtype = py::attr(block, loop_names::dtype);
-    *array = py::attr(block, loop_names::values);
-    py::Ref ndim = array->attr(loop_names::ndim);
-    if (!PySlice_Check(placement->get()) || as_long(ndim.get()) != 2) return false;
-    Py_ssize_t start, stop, step;
-    py::check(PySlice_Unpack(placement->get(), &start, &stop, &step));
-    return step == 1;  // else columns apart from one another
-}
-
-} // namespace
-
 // The 2-D arrays of a frame's blocks, checked against the layout of the answers taken (or, when
 // none was, of numeric dtypes and taken as the layout): false when laid out otherwise or not
 // stackable.
 bool BlockStack::read_blocks(PyObject* frame, bool copy, std::vector<Block>* layout,
                              std::vector<py::Ref>* values) const {
-    py::Ref blocks = py::attr(frame, loop_names::_mgr).attr(loop_names::blocks);
-    if (!PyTuple_Check(blocks.get())) return false;
+    py::Ref blocks = pandas_api::blocks(frame);
+    if (!blocks) return false;
     const Py_ssize_t n = PyTuple_GET_SIZE(blocks.get());
     const bool first = layout_.empty();
     if (!first && static_cast<std::size_t>(n) != layout_.size()) return false;
     for (Py_ssize_t b = 0; b < n; ++b) {
         Block block;
         py::Ref array;
-        if (!read_block(PyTuple_GET_ITEM(blocks.get(), b), &block.placement, &block.dtype, &array)) return false;
+        if (!pandas_api::read_block(PyTuple_GET_ITEM(blocks.get(), b), &block.placement, &block.dtype, &array))
+            return false;
         if (first) {
             if (!numeric_kind(block.dtype.get())) return false;
             layout->push_back(std::move(block));
@@ -136,7 +115,7 @@ std::size_t widest_block(const StackedBlocks& s) {
 }
 
 // frame_type({label: column, ...}, index=index, columns=columns), from the columns one by one.
-py::Ref frame_by_column(PyObject* frame_type, PyObject* columns, PyObject* index, const StackedBlocks& s) {
+py::Ref frame_by_column(py::Handle frame_type, PyObject* columns, PyObject* index, const StackedBlocks& s) {
     py::Ref by_label = py::take(PyDict_New());
     for (std::size_t b = 0; b < s.arrays.size(); ++b)
         for (Py_ssize_t i = 0; i < s.counts[b]; ++i) {
@@ -144,25 +123,22 @@ py::Ref frame_by_column(PyObject* frame_type, PyObject* columns, PyObject* index
             py::Ref column = py::take(PySequence_GetItem(s.arrays[b].get(), i));
             py::check(PyDict_SetItem(by_label.get(), label.get(), column.get()));
         }
-    py::Ref kwnames = py::tuple(loop_names::index, loop_names::columns);
-    PyObject* args[] = {by_label.get(), index, columns};
-    return py::call_kw(frame_type, args, 1, kwnames.get());
+    return frame_type.call({by_label}, {{loop_names::index, index}, {loop_names::columns, columns}});
 }
 
 // frame_type(array.T, index=index, columns=labels, copy=False): the frame over one block's
 // array, without a copy.
-py::Ref frame_over_block(PyObject* frame_type, PyObject* columns, PyObject* index, const StackedBlocks& s,
+py::Ref frame_over_block(py::Handle frame_type, PyObject* columns, PyObject* index, const StackedBlocks& s,
                          std::size_t b) {
     py::Ref labels = py::take(PySequence_GetSlice(columns, s.starts[b], s.starts[b] + s.counts[b]));
     py::Ref rows = s.arrays[b].attr(loop_names::T);
-    py::Ref kwnames = py::tuple(loop_names::index, loop_names::columns, loop_names::copy);
-    PyObject* args[] = {rows.get(), index, labels.get(), Py_False};
-    return py::call_kw(frame_type, args, 1, kwnames.get());
+    return frame_type.call({rows},
+                           {{loop_names::index, index}, {loop_names::columns, labels}, {loop_names::copy, Py_False}});
 }
 
 // The columns of the blocks other than `main`, inserted by position: each lands where it
 // belongs, the ones before it being there.
-void insert_other_columns(PyObject* frame, PyObject* columns, const StackedBlocks& s, std::size_t main) {
+void insert_other_columns(py::Handle frame, PyObject* columns, const StackedBlocks& s, std::size_t main) {
     using Insert = std::pair<Py_ssize_t, std::pair<std::size_t, Py_ssize_t>>;  // position, (block, column)
     std::vector<Insert> inserts;
     for (std::size_t b = 0; b < s.arrays.size(); ++b)
@@ -173,7 +149,7 @@ void insert_other_columns(PyObject* frame, PyObject* columns, const StackedBlock
         py::Ref position = py::take(PyLong_FromSsize_t(at.first));
         py::Ref label = py::take(PySequence_GetItem(columns, at.first));
         py::Ref column = py::take(PySequence_GetItem(s.arrays[at.second.first].get(), at.second.second));
-        py::call_method(frame, loop_names::insert, position, label, column);
+        frame.method(loop_names::insert, position, label, column);
     }
 }
 
@@ -187,7 +163,7 @@ py::Ref frame_of_blocks(PyObject* frame_type, PyObject* columns, PyObject* index
         if (b != main) others += s.counts[b];
     if (s.arrays.empty() || others > kFewColumns) return frame_by_column(frame_type, columns, index, s);
     py::Ref frame = frame_over_block(frame_type, columns, index, s, main);
-    insert_other_columns(frame.get(), columns, s, main);
+    insert_other_columns(frame, columns, s, main);
     return frame;
 }
 
@@ -208,7 +184,6 @@ bool BlockStack::read_prefix(PyObject* prefix, py::Ref* labels, std::vector<py::
 void BlockStack::stack_blocks(PyObject* np, PyObject* columns, const std::vector<py::Ref>* prefix,
                               StackedBlocks* out) const {
     py::Ref concatenate = py::attr(np, loop_names::concatenate);
-    py::Ref axis_kw = py::tuple(loop_names::axis);
     py::Ref one = py::take(PyLong_FromLong(1));
     const Py_ssize_t ncolumns = py::check_size(PyObject_Length(columns));
     const std::size_t nblocks = layout_.size();
@@ -218,9 +193,9 @@ void BlockStack::stack_blocks(PyObject* np, PyObject* columns, const std::vector
         py::Ref parts = py::take(PyList_New(nparts));
         Py_ssize_t k = 0;
         if (prefix) PyList_SET_ITEM(parts.get(), k++, (*prefix)[b].new_ref());
-        for (std::size_t a = 0; a < answers_; ++a) PyList_SET_ITEM(parts.get(), k++, arrays_[a * nblocks + b].new_ref());
-        PyObject* args[] = {parts.get(), one.get()};
-        out->arrays.push_back(py::call_kw(concatenate.get(), args, 1, axis_kw.get()));
+        for (std::size_t a = 0; a < answers_; ++a)
+            PyList_SET_ITEM(parts.get(), k++, arrays_[a * nblocks + b].new_ref());
+        out->arrays.push_back(concatenate.call({parts}, {{loop_names::axis, one}}));
         Py_ssize_t start, stop, step, count;
         py::check(PySlice_GetIndicesEx(layout_[b].placement.get(), ncolumns, &start, &stop, &step, &count));
         if (step != 1) py::raise(PyExc_ValueError, "a stacked block's columns are not contiguous");

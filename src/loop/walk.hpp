@@ -6,8 +6,8 @@
 //
 //   the indexed walk (indexed_walk.cpp, indexed_chunks.cpp): the same groups from working
 //   copies built once, sorted so that each group's rows are contiguous and consolidated, each
-//   group served as a copy of one slice. It is chosen only where it yields exactly what the
-//   literal walk yields.
+//   group served as a copy of one slice. It is chosen only where the run's pandas allows the
+//   fast paths (pandas_api.hpp) and it yields exactly what the literal walk yields.
 #pragma once
 
 #include <memory>
@@ -15,6 +15,10 @@
 #include "py/ref.hpp"
 
 namespace competition {
+
+namespace pandas_api {
+class Facts;
+} // namespace pandas_api
 
 class Walk {
 public:
@@ -33,7 +37,7 @@ std::unique_ptr<Walk> literal_walk(PyObject* test_df);
 // The indexed walk, or null when the frames are not eligible (the caller then takes the
 // literal walk). An ordinary exception while it is built also means "not eligible" (see
 // fast_path in support.hpp); what else it raises ends the advance.
-std::unique_ptr<Walk> indexed_walk(PyObject* test_df, PyObject* sample_submission_df);
+std::unique_ptr<Walk> indexed_walk(PyObject* test_df, PyObject* sample_submission_df, const pandas_api::Facts& facts);
 
 // The sample rows of one key, as the literal steps select them:
 // sample_submission_df[sample_submission_df['PlayId'] == key].drop(columns=['PlayId'])
