@@ -151,6 +151,22 @@ def test_answers_are_joined_as_they_were_when_accepted(env_with, tmp_path, submi
     assert [r.split(",")[1] for r in rows] == [str(i) for i in range(N)]
 
 
+def test_a_column_named_append_is_a_prediction_column_like_any_other(env_with, tmp_path, submission_path):
+    """Where pandas has no DataFrame.append, frame.append is the column of that name: an answer
+    joined at once (its dtypes differ from those joined before) must not call it."""
+    sample = "PlayId,append\n" + "".join("%d,0\n" % k for k in range(1, N + 1))
+
+    def script(env):
+        trace = []
+        for i, (_, sample_df) in enumerate(env.iter_test()):
+            sample_df["append"] = ["text" if i == 1 else 1.5] * len(sample_df)
+            trace.append(outcome(lambda: env.predict(sample_df)))
+        return trace
+
+    trace, _, written, data = same_as_literal(env_with, tmp_path, script, sample=sample)
+    assert trace == [("ok", None)] * N and written == "ok" and data.count(b"text") == 1
+
+
 def test_a_dataframe_copy_put_in_place_before_the_run_is_called_for_every_answer(env_with, monkeypatch):
     """predict() copies an answer as the literal steps do: where DataFrame.copy is not pandas' own,
     the replacement is called for every answer, stacked ones too."""

@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "loop/pandas_api.hpp"
 #include "loop/stacking.hpp"
 #include "loop/support.hpp"
 #include "module/globals.hpp"
@@ -98,15 +99,6 @@ const PyType_Slot acc_slots[] = {
     {0, nullptr},
 };
 
-// A frame's dtypes as a tuple: from its block manager where pandas has one (the dtypes Series
-// costs more than the rest of the check), else from DataFrame.dtypes.
-py::Ref dtype_tuple(PyObject* frame) {
-    py::Ref mgr = py::optional_attr(frame, loop_names::_mgr);
-    py::Ref get_dtypes = mgr ? py::optional_attr(mgr.get(), loop_names::get_dtypes) : py::Ref();
-    py::Ref dtypes = get_dtypes ? get_dtypes.call() : py::attr(frame, loop_names::dtypes);
-    return py::take(PySequence_Tuple(dtypes.get()));
-}
-
 // Equal tuples of dtypes, pair by pair. Dtypes of different kinds are simply unequal (some
 // numpy releases raise when asked to compare them).
 bool same_dtypes(PyObject* a, PyObject* b) {
@@ -125,58 +117,24 @@ bool same_dtypes(PyObject* a, PyObject* b) {
 
 bool same_dtypes_as(Accumulation* acc, PyObject* answer) {
     py::Ref acc_dtypes = py::Ref::borrow(acc->dtypes.get());  // kept through the comparisons' code
-    return same_dtypes(dtype_tuple(answer).get(), acc_dtypes.get());
+    return same_dtypes(pandas_api::dtype_tuple(answer).get(), acc_dtypes.get());
 }
 
 // A frame whose joins carry nothing but rows: no attrs to merge, duplicate row labels allowed
 // (a pandas without attrs or flags has neither to merge).
 bool plain_frame(Accumulation* acc, PyObject* frame) {
     if (!acc->is_frame(frame)) return false;
-    py::Ref attrs = py::optional_attr(frame, loop_names::attrs);
+    py::Ref attrs = py::Handle(frame).optional_attr(loop_names::attrs);
     if (attrs && (!PyDict_CheckExact(attrs.get()) || PyDict_Size(attrs.get()) != 0)) return false;
-    py::Ref flags = py::optional_attr(frame, loop_names::flags);
+    py::Ref flags = py::Handle(frame).optional_attr(loop_names::flags);
     return !flags || flags.attr(loop_names::allows_duplicate_labels).get() == Py_True;
 }
-
-// The labels of an index as the array of object pointers it keeps them in, held while this
-// lives; empty when the index keeps them otherwise (or cannot say).
-class LabelObjects {
-public:
-    explicit LabelObjects(PyObject* index) {
-        py::Ref data = py::optional_attr(index, loop_names::_data);
-        if (!data) return;
-        kind_ = Py_TYPE(data.get());
-        if (!PyObject_CheckBuffer(data.get())) data = py::optional_attr(data.get(), loop_names::_ndarray);
-        if (!data || !PyObject_CheckBuffer(data.get())) return;
-        if (PyObject_GetBuffer(data.get(), &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
-            if (!py::fall_back_on_error()) throw py::Error();
-            return;
-        }
-        held_ = true;
-        if (view_.format && view_.format[0] == 'O' && view_.format[1] == '\0' && view_.itemsize == sizeof(PyObject*))
-            objects_ = static_cast<PyObject* const*>(view_.buf);
-    }
-    LabelObjects(const LabelObjects&) = delete;
-    LabelObjects& operator=(const LabelObjects&) = delete;
-    ~LabelObjects() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-    PyObject* const* objects() const { return objects_; }
-    PyTypeObject* kind() const { return kind_; }  // the class of the array the index keeps
-    Py_ssize_t size() const { return objects_ ? view_.len / view_.itemsize : 0; }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-    PyTypeObject* kind_ = nullptr;
-    PyObject* const* objects_ = nullptr;
-};
 
 // Do two indexes of one class hold the very same str objects in the same order? Then they are
 // equal as Index.equals compares them; false is only "cannot tell this way".
 bool same_label_objects(PyObject* a, PyObject* b) {
     if (Py_TYPE(a) != Py_TYPE(b)) return false;
-    LabelObjects x(a), y(b);
+    pandas_api::LabelObjects x(a), y(b);
     if (!x.objects() || !y.objects() || x.kind() != y.kind() || x.size() != y.size()) return false;
     for (Py_ssize_t i = 0; i < x.size(); ++i)
         if (x.objects()[i] != y.objects()[i] || !PyUnicode_CheckExact(x.objects()[i])) return false;
@@ -210,7 +168,7 @@ void remember_shape(Accumulation* acc, PyObject* submission_df) {
     py::Ref columns, dtypes;
     if (!fast_path([&] {
             columns = py::Handle(submission_df).attr(loop_names::columns);
-            dtypes = dtype_tuple(submission_df);
+            dtypes = pandas_api::dtype_tuple(submission_df);
         }))
         return;
     bool stackable = false;
@@ -277,12 +235,8 @@ void compact(Accumulation* acc) {
 
 // accumulated.append(answer), or the concat to the same effect where pandas has no append.
 py::Ref join_one(Accumulation* acc, PyObject* accumulated, PyObject* answer) {
-    if (py::Ref append = py::Handle(accumulated).optional_attr(loop_names::append)) return append.call(answer);
     py::Ref concat = acc ? py::Ref::borrow(acc->concat.get()) : pandas_module().attr(loop_names::concat);
-    py::Ref frames = py::take(PyList_New(0));
-    py::check(PyList_Append(frames.get(), accumulated));
-    py::check(PyList_Append(frames.get(), answer));
-    return concat.call(frames);
+    return pandas_api::append(accumulated, answer, concat);
 }
 
 // submission_df and the stacked answers, stacked together where their blocks line up: one copy
@@ -428,9 +382,7 @@ bool Joining::stack_copy_of(PyObject* predictions_df, PyObject* copy_method) {
     fast_path([&] { only_stacks = stacks(acc, scope_, nullptr, predictions_df); });
     if (!only_stacks || !acc->stackable) return false;
     // What pandas' own copy changes in the frame it copies: before pandas 3, its cached columns.
-    fast_path([&] {
-        if (py::Ref clear = py::Handle(predictions_df).optional_attr(loop_names::_clear_item_cache)) clear.call();
-    });
+    pandas_api::clear_item_cache(predictions_df);
     return stack(acc, predictions_df, true);
 }
 
