@@ -18,7 +18,7 @@ py::Ref rows_of(PyObject* iloc, Py_ssize_t start, Py_ssize_t stop) {
     py::Ref lo = py::take(PyLong_FromSsize_t(start));
     py::Ref hi = py::take(PyLong_FromSsize_t(stop));
     py::Ref slice = py::take(PySlice_New(lo.get(), hi.get(), nullptr));
-    return py::item(iloc, slice.get());
+    return py::Handle(iloc).item(slice.get());
 }
 
 // frame.iloc[start:stop].copy()
@@ -28,7 +28,7 @@ py::Ref copy_of_rows(PyObject* iloc, Py_ssize_t start, Py_ssize_t stop) {
 
 // frame.iloc[start:stop].copy(), in as few blocks as its dtypes allow
 py::Ref copy_of_rows_consolidated(PyObject* frame, Py_ssize_t start, Py_ssize_t stop) {
-    py::Ref iloc = py::attr(frame, loop_names::iloc);
+    py::Ref iloc = py::Handle(frame).attr(loop_names::iloc);
     return pandas_api::consolidated(copy_of_rows(iloc.get(), start, stop));
 }
 

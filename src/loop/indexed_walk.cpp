@@ -68,7 +68,7 @@ bool only_text(py::Handle pd, PyObject* series) {
 }
 
 KeyKind numpy_key_kind(PyObject* pd, PyObject* dtype, PyObject* series) {
-    py::Ref kind = py::attr(dtype, loop_names::kind);
+    py::Ref kind = py::Handle(dtype).attr(loop_names::kind);
     if (text_equals(kind.get(), "i") || text_equals(kind.get(), "u")) return KeyKind::integer;
     if (text_equals(kind.get(), "f")) return KeyKind::floating;
     if (text_equals(kind.get(), "b")) return KeyKind::boolean;
@@ -79,11 +79,11 @@ KeyKind numpy_key_kind(PyObject* pd, PyObject* dtype, PyObject* series) {
 // The key dtypes for which factorizing, sorting and hashing give exactly the group-by's keys
 // and the element-wise equality of the mask.
 KeyKind classify(PyObject* pd, PyObject* np, PyObject* series) {
-    py::Ref dtype = py::attr(series, loop_names::dtype);
-    py::Ref np_dtype = py::attr(np, loop_names::dtype);
+    py::Ref dtype = py::Handle(series).attr(loop_names::dtype);
+    py::Ref np_dtype = py::Handle(np).attr(loop_names::dtype);
     if (PyObject_TypeCheck(dtype.get(), reinterpret_cast<PyTypeObject*>(np_dtype.get())))
         return numpy_key_kind(pd, dtype.get(), series);
-    py::Ref string_dtype = py::attr(pd, loop_names::StringDtype);
+    py::Ref string_dtype = py::Handle(pd).attr(loop_names::StringDtype);
     return py::check(PyObject_IsInstance(dtype.get(), string_dtype.get())) ? KeyKind::text : KeyKind::unsupported;
 }
 
@@ -105,9 +105,9 @@ bool has_negative_zero(py::Handle np, PyObject* series) {
 
 // The one column named PlayId of a frame, or null when there is not exactly one.
 py::Ref unique_key_column(PyObject* frame) {
-    py::Ref loc = py::attr(frame, loop_names::columns).method(loop_names::get_loc, loop_names::PlayId);
+    py::Ref loc = py::Handle(frame).attr(loop_names::columns).method(loop_names::get_loc, loop_names::PlayId);
     if (!PyLong_Check(loc.get())) return py::Ref();
-    return py::item(frame, loop_names::PlayId);
+    return py::Handle(frame).item(loop_names::PlayId);
 }
 
 // The codes of a factorization as C++ integers, checked against [-1, ncodes).
@@ -205,7 +205,7 @@ private:
 // A DataFrame with row labels 0, 1, 2, ...: a row's label is its position.
 bool Plan::plain_test_frame() {
     if (!same_type(test_, DataFrame_.get())) return false;
-    index_ = py::attr(test_, loop_names::index);
+    index_ = py::Handle(test_).attr(loop_names::index);
     if (!same_type(index_.get(), RangeIndex_.get())) return false;
     py::Ref start = index_.attr(loop_names::start);
     py::Ref step = index_.attr(loop_names::step);
@@ -247,7 +247,7 @@ void Plan::sorted_rows_index() {
     const bool all_grouped = grouped_ == rows_;
     if (!take_ranges_ && !(all_grouped && in_place(order_))) return;
     py::Ref label = playid_list();
-    py::Ref proxy = py::item(test_, label.get());
+    py::Ref proxy = py::Handle(test_).item(label.get());
     py::Ref sorted = proxy.method(loop_names::sort_values, {}, {{loop_names::by, label}});
     py::Ref all_rows = np_.method(loop_names::arange, py::take(PyLong_FromSsize_t(rows_)));
     sorted_index_ = sorted.method(loop_names::take, all_rows).attr(loop_names::index);
@@ -307,20 +307,20 @@ bool Plan::index_sample() {
 // are compared as float64, as == compares them.
 bool Plan::sample_key_like_test(PyObject* key, bool* as_float) {
     py::Ref test_dtype = key_.attr(loop_names::dtype);
-    py::Ref sample_dtype = py::attr(key, loop_names::dtype);
+    py::Ref sample_dtype = py::Handle(key).attr(loop_names::dtype);
     *as_float = false;
     if (Py_TYPE(test_dtype.get()) != Py_TYPE(sample_dtype.get()) ||
         !py::compare(test_dtype.get(), sample_dtype.get(), Py_EQ)) {
         // numpy dtypes, of one class each since numpy 1.25
-        py::Ref np_dtype = py::attr(np_.get(), loop_names::dtype);
+        py::Ref np_dtype = np_.attr(loop_names::dtype);
         PyTypeObject* dtype_type = reinterpret_cast<PyTypeObject*>(np_dtype.get());
         if (!PyObject_TypeCheck(test_dtype.get(), dtype_type) || !PyObject_TypeCheck(sample_dtype.get(), dtype_type))
             return false;
         py::Ref float64 = np_dtype.call(loop_names::float64);
         auto is_float64 = [&](PyObject* dtype) { return py::compare(dtype, float64.get(), Py_EQ); };
         auto is_wide_int = [&](PyObject* dtype) {
-            py::Ref kind = py::attr(dtype, loop_names::kind);
-            py::Ref size = py::attr(dtype, loop_names::itemsize);
+            py::Ref kind = py::Handle(dtype).attr(loop_names::kind);
+            py::Ref size = py::Handle(dtype).attr(loop_names::itemsize);
             return (text_equals(kind.get(), "i") || text_equals(kind.get(), "u")) && as_long(size.get()) == 8;
         };
         const bool test_float = is_float64(test_dtype.get()), sample_float = is_float64(sample_dtype.get());
@@ -342,7 +342,7 @@ bool Plan::sample_rows_by_group(PyObject* key, bool as_float, Positions* rows) {
         sample_key = sample_key.method(loop_names::astype, loop_names::float64);
         test_keys = test_keys.method(loop_names::astype, loop_names::float64);
     }
-    py::Ref factorized = py::attr(pd_.get(), loop_names::factorize).call(sample_key);
+    py::Ref factorized = pd_.attr(loop_names::factorize).call(sample_key);
     if (!is_pair(factorized.get())) return false;
     PyObject* uniques = PyTuple_GET_ITEM(factorized.get(), 1);
     const Py_ssize_t ncodes = py::check_size(PyObject_Length(uniques));
@@ -374,7 +374,7 @@ void Plan::sample_working_copy(const Positions& rows) {
     py::Ref positions = intp_array(np_.get(), rows);
     py::Ref body = py::Handle(sample_).method(loop_names::drop, {}, {{loop_names::columns, playid_list()}});
     py::Ref columns = body.attr(loop_names::columns);
-    py::Ref index = py::attr(sample_, loop_names::index);
+    py::Ref index = py::Handle(sample_).attr(loop_names::index);
     const Py_ssize_t nrows = py::check_size(PyObject_Length(sample_));
     walk_->sample_labels_exact = !take_ranges_ && same_type(index.get(), RangeIndex_.get());
     walk_->sample_body = std::move(body);

@@ -73,9 +73,9 @@ private:
 } // namespace
 
 py::Ref literal_sample_frame(PyObject* sample_submission_df, PyObject* key) {
-    py::Ref column = py::item(sample_submission_df, loop_names::PlayId);
+    py::Ref column = py::Handle(sample_submission_df).item(loop_names::PlayId);
     py::Ref mask = py::take(PyObject_RichCompare(column.get(), key, Py_EQ));
-    py::Ref rows = py::item(sample_submission_df, mask.get());
+    py::Ref rows = py::Handle(sample_submission_df).item(mask.get());
     return rows.method(loop_names::drop, {}, {{loop_names::columns, playid_list()}});
 }
 

@@ -23,7 +23,7 @@ bool is_text(PyObject* o, const char* text) {
 
 // Is the numpy array's dtype kind bool, signed or unsigned integer, or float?
 bool numeric_kind(PyObject* dtype) {
-    py::Ref kind = py::attr(dtype, loop_names::kind);
+    py::Ref kind = py::Handle(dtype).attr(loop_names::kind);
     return is_text(kind.get(), "b") || is_text(kind.get(), "i") || is_text(kind.get(), "u") ||
            is_text(kind.get(), "f");
 }
@@ -79,7 +79,7 @@ bool BlockStack::add(PyObject* answer, bool copy) {
     std::vector<py::Ref> values;
     bool read = false;
     fast_path([&] {
-        labels = py::attr(answer, loop_names::index);
+        labels = py::Handle(answer).attr(loop_names::index);
         if (copy) labels = labels.method(loop_names::view);
         read = read_blocks(answer, copy, &layout, &values);
     });
@@ -172,7 +172,7 @@ py::Ref frame_of_blocks(PyObject* frame_type, PyObject* columns, PyObject* index
 // The prefix's row labels and block arrays: false when its blocks are laid out otherwise, or
 // cannot be read.
 bool BlockStack::read_prefix(PyObject* prefix, py::Ref* labels, std::vector<py::Ref>* values) const {
-    *labels = py::attr(prefix, loop_names::index);
+    *labels = py::Handle(prefix).attr(loop_names::index);
     std::vector<Block> unused;
     bool read = false;
     fast_path([&] { read = read_blocks(prefix, false, &unused, values); });
@@ -183,7 +183,7 @@ bool BlockStack::read_prefix(PyObject* prefix, py::Ref* labels, std::vector<py::
 // of the blocks' 2-D arrays, checked to cover the columns in runs.
 void BlockStack::stack_blocks(PyObject* np, PyObject* columns, const std::vector<py::Ref>* prefix,
                               StackedBlocks* out) const {
-    py::Ref concatenate = py::attr(np, loop_names::concatenate);
+    py::Ref concatenate = py::Handle(np).attr(loop_names::concatenate);
     py::Ref one = py::take(PyLong_FromLong(1));
     const Py_ssize_t ncolumns = py::check_size(PyObject_Length(columns));
     const std::size_t nblocks = layout_.size();
@@ -221,9 +221,9 @@ namespace {
 
 // Are all the indexes of the list of dtype int64?
 bool all_int64(PyObject* np, PyObject* indexes) {
-    py::Ref int64 = py::attr(np, loop_names::dtype).call(loop_names::int64);
+    py::Ref int64 = py::Handle(np).attr(loop_names::dtype).call(loop_names::int64);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(indexes); ++i) {
-        py::Ref dtype = py::attr(PyList_GET_ITEM(indexes, i), loop_names::dtype);
+        py::Ref dtype = py::Handle(PyList_GET_ITEM(indexes, i)).attr(loop_names::dtype);
         if (dtype.get() != int64.get()) return false;
     }
     return true;
@@ -232,7 +232,7 @@ bool all_int64(PyObject* np, PyObject* indexes) {
 // pandas.Index(numpy.concatenate(indexes))
 py::Ref joined_values(PyObject* np, PyObject* indexes) {
     py::Ref Index = pandas_module().attr(loop_names::Index);
-    py::Ref values = py::attr(np, loop_names::concatenate).call(indexes);
+    py::Ref values = py::Handle(np).attr(loop_names::concatenate).call(indexes);
     return Index.call(values);
 }
 

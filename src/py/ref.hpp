@@ -126,23 +126,6 @@ inline Ref take(PyObject* o) {
     return Ref::steal(o);
 }
 
-inline Ref attr(PyObject* obj, PyObject* name) { return take(PyObject_GetAttr(obj, name)); }
-inline Ref item(PyObject* obj, PyObject* key) { return take(PyObject_GetItem(obj, key)); }
-// obj.name, or null where obj has no such attribute (AttributeError, cleared).
-inline Ref optional_attr(PyObject* obj, PyObject* name) {
-    Ref value = Ref::steal(PyObject_GetAttr(obj, name));
-    if (value) return value;
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw Error();
-    PyErr_Clear();
-    return value;
-}
-inline void set_attr(PyObject* obj, PyObject* name, PyObject* value) {
-    check(PyObject_SetAttr(obj, name, value));
-}
-inline void set_item(PyObject* obj, PyObject* key, PyObject* value) {
-    check(PyObject_SetItem(obj, key, value));
-}
-inline bool is_true(PyObject* obj) { return check(PyObject_IsTrue(obj)) != 0; }
 inline Ref str(const char* text) { return take(PyUnicode_FromString(text)); }
 
 inline Ref call(PyObject* callable) {
@@ -171,49 +154,9 @@ Ref call(PyObject* callable, const Args&... args) {
 #endif
 }
 
-// callable(*args, **{kwname: kwvalue ...}): the nargs positional values, then one value for each
-// name of the tuple of str kwnames.
-inline Ref call_kw(PyObject* callable, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-#if PY_VERSION_HEX >= 0x03090000
-    return take(PyObject_Vectorcall(callable, args, nargs, kwnames));
-#else
-    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    Ref positional = take(PyTuple_New(nargs));
-    for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(positional.get(), i, new_ref(args[i]));
-    Ref kwargs;
-    if (nkw) {
-        kwargs = take(PyDict_New());
-        for (Py_ssize_t i = 0; i < nkw; ++i)
-            check(PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]));
-    }
-    return take(PyObject_Call(callable, positional.get(), kwargs.get()));
-#endif
-}
-
-// callable(**{kwname: kwvalue}) and callable(arg, **{kwname: kwvalue}).
-inline Ref call_keyword(PyObject* callable, PyObject* kwname, PyObject* kwvalue) {
-    PyObject* args[] = {kwvalue};
-    return call_kw(callable, args, 0, tuple(kwname).get());
-}
-inline Ref call_keyword(PyObject* callable, PyObject* arg, PyObject* kwname, PyObject* kwvalue) {
-    PyObject* args[] = {arg, kwvalue};
-    return call_kw(callable, args, 1, tuple(kwname).get());
-}
-
-// obj.name(*args), name an interned str.
-template <typename... Args>
-Ref call_method(PyObject* obj, PyObject* name, const Args&... args) {
-#if PY_VERSION_HEX >= 0x03090000
-    PyObject* argv[] = {obj, arg(args)...};
-    return take(PyObject_VectorcallMethod(name, argv, 1 + sizeof...(Args), nullptr));
-#else
-    return call(attr(obj, name).get(), args...);
-#endif
-}
-
 // The truth of (a op b) through the full rich comparison, with no identity shortcut.
 inline bool compare(PyObject* a, PyObject* b, int op) {
-    return is_true(take(PyObject_RichCompare(a, b, op)).get());
+    return Handle(take(PyObject_RichCompare(a, b, op))).is_true();
 }
 
 // A call with keywords laid out as vectorcall takes it: self (or a free slot), the positional
@@ -235,13 +178,28 @@ public:
     }
 
     // callable(*args, **kwargs)
-    Ref call(PyObject* callable) { return call_kw(callable, stack() + 1, nargs_, kwnames_.get()); }
+    Ref call(PyObject* callable) {
+#if PY_VERSION_HEX >= 0x03090000
+        return take(PyObject_Vectorcall(callable, stack() + 1, nargs_, kwnames_.get()));
+#else
+        PyObject* const* args = stack() + 1;
+        Ref positional = take(PyTuple_New(nargs_));
+        for (Py_ssize_t i = 0; i < nargs_; ++i) PyTuple_SET_ITEM(positional.get(), i, new_ref(args[i]));
+        Ref kwargs;
+        if (kwnames_) {
+            kwargs = take(PyDict_New());
+            for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames_.get()); ++i)
+                check(PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames_.get(), i), args[nargs_ + i]));
+        }
+        return take(PyObject_Call(callable, positional.get(), kwargs.get()));
+#endif
+    }
     // self.name(*args, **kwargs)
     Ref method(PyObject* name) {
 #if PY_VERSION_HEX >= 0x03090000
         return take(PyObject_VectorcallMethod(name, stack(), nargs_ + 1, kwnames_.get()));
 #else
-        return call(attr(stack()[0], name).get());
+        return call(Handle(stack()[0]).attr(name).get());
 #endif
     }
 
@@ -255,9 +213,15 @@ private:
 };
 
 template <typename Self>
-Ref Accessors<Self>::attr(PyObject* name) const { return py::attr(self(), name); }
+Ref Accessors<Self>::attr(PyObject* name) const { return take(PyObject_GetAttr(self(), name)); }
 template <typename Self>
-Ref Accessors<Self>::optional_attr(PyObject* name) const { return py::optional_attr(self(), name); }
+Ref Accessors<Self>::optional_attr(PyObject* name) const {
+    Ref value = Ref::steal(PyObject_GetAttr(self(), name));
+    if (value) return value;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw Error();
+    PyErr_Clear();
+    return value;
+}
 template <typename Self>
 template <typename... Args>
 Ref Accessors<Self>::call(const Args&... args) const { return py::call(self(), args...); }
@@ -265,21 +229,29 @@ template <typename Self>
 Ref Accessors<Self>::call(std::initializer_list<Handle> args, std::initializer_list<Kw> kwargs) const {
     return KeywordCall(nullptr, args, kwargs).call(self());
 }
+// self.name(*args), name an interned str
 template <typename Self>
 template <typename... Args>
-Ref Accessors<Self>::method(PyObject* name, const Args&... args) const { return call_method(self(), name, args...); }
+Ref Accessors<Self>::method(PyObject* name, const Args&... args) const {
+#if PY_VERSION_HEX >= 0x03090000
+    PyObject* argv[] = {self(), arg(args)...};
+    return take(PyObject_VectorcallMethod(name, argv, 1 + sizeof...(Args), nullptr));
+#else
+    return py::call(attr(name).get(), args...);
+#endif
+}
 template <typename Self>
 Ref Accessors<Self>::method(PyObject* name, std::initializer_list<Handle> args,
                             std::initializer_list<Kw> kwargs) const {
     return KeywordCall(self(), args, kwargs).method(name);
 }
 template <typename Self>
-Ref Accessors<Self>::item(PyObject* key) const { return py::item(self(), key); }
+Ref Accessors<Self>::item(PyObject* key) const { return take(PyObject_GetItem(self(), key)); }
 template <typename Self>
-void Accessors<Self>::set_attr(PyObject* name, PyObject* value) const { py::set_attr(self(), name, value); }
+void Accessors<Self>::set_attr(PyObject* name, PyObject* value) const { check(PyObject_SetAttr(self(), name, value)); }
 template <typename Self>
-void Accessors<Self>::set_item(PyObject* key, PyObject* value) const { py::set_item(self(), key, value); }
+void Accessors<Self>::set_item(PyObject* key, PyObject* value) const { check(PyObject_SetItem(self(), key, value)); }
 template <typename Self>
-bool Accessors<Self>::is_true() const { return py::is_true(self()); }
+bool Accessors<Self>::is_true() const { return check(PyObject_IsTrue(self())) != 0; }
 
 } // namespace py
