@@ -393,7 +393,8 @@ try:
         for _ in range(150):
             try:
                 df = env._Competition__read_csv("test.csv")
-                outcome = "frame" if len(df) == int(sys.argv[3]) and df["secret"].eq("s").all() else "wrong %d" % len(df)
+                whole = len(df) == int(sys.argv[3]) and df["secret"].eq("s").all()
+                outcome = "frame" if whole else "wrong %d" % len(df)
             except Exception as e:
                 outcome = "failed" if e.args[0].startswith("Failed to load input file [") else repr(e)
             outcomes[how, outcome] = outcomes.get((how, outcome), 0) + 1
