@@ -6,7 +6,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
-char *crypt(const char *phrase, const char *setting);
+char* crypt(const char* phrase, const char* setting);
 #ifdef __cplusplus
 }
 #endif

@@ -15,18 +15,21 @@
 namespace competition {
 namespace input {
 
-const unsigned char kKey[16] = {'s', 'a', 'm', 'p', 'l', 'e', '-', 'a',
-                                'e', 's', '-', 'k', 'e', 'y', '1', '6'};
-const unsigned char kIv[16] = {'s', 'a', 'm', 'p', 'l', 'e', '-', 'i',
-                               'v', '-', '1', '6', 'b', 'y', 't', 'e'};
+const unsigned char kKey[16] = {'s', 'a', 'm', 'p', 'l', 'e', '-', 'a', 'e', 's', '-', 'k', 'e', 'y', '1', '6'};
+const unsigned char kIv[16] = {'s', 'a', 'm', 'p', 'l', 'e', '-', 'i', 'v', '-', '1', '6', 'b', 'y', 't', 'e'};
 
 const char* status_text(Status s) {
     switch (s) {
-    case Status::ok: return "ok";
-    case Status::bad_length: return "the ciphertext is not a whole number of 16-byte blocks";
-    case Status::non_ascii: return "the plaintext holds a byte of 0x80 or above";
-    case Status::bad_base64: return "the base64 text does not decode (incorrect padding)";
-    case Status::read_error: return "the file could not be read whole";
+    case Status::ok:
+        return "ok";
+    case Status::bad_length:
+        return "the ciphertext is not a whole number of 16-byte blocks";
+    case Status::non_ascii:
+        return "the plaintext holds a byte of 0x80 or above";
+    case Status::bad_base64:
+        return "the base64 text does not decode (incorrect padding)";
+    case Status::read_error:
+        return "the file could not be read whole";
     }
     return "unknown status";
 }
@@ -162,7 +165,8 @@ void decrypt_block_portable(const RoundKeys& k, const unsigned char in[16], unsi
     auto last = [](std::uint32_t a, std::uint32_t b, std::uint32_t c, std::uint32_t d, std::uint32_t key) {
         const unsigned char* is = kCipher.inv_sbox;
         return ((std::uint32_t(is[a >> 24]) << 24) | (std::uint32_t(is[(b >> 16) & 0xFF]) << 16) |
-                (std::uint32_t(is[(c >> 8) & 0xFF]) << 8) | is[d & 0xFF]) ^ key;
+                (std::uint32_t(is[(c >> 8) & 0xFF]) << 8) | is[d & 0xFF]) ^
+               key;
     };
     const std::uint32_t* rk = k.w;
     std::uint32_t s0 = load_be(in) ^ rk[0], s1 = load_be(in + 4) ^ rk[1], s2 = load_be(in + 8) ^ rk[2],
@@ -208,8 +212,7 @@ __attribute__((target("aes,sse2"))) inline __m128i decrypt_rounds(__m128i x, con
 
 // CBC with the instructions, eight blocks at a time (decryption of CBC runs in parallel).
 __attribute__((target("aes,sse2"))) void cbc_instructions(const RoundKeys& keys, const unsigned char* in,
-                                                          unsigned char* out, std::size_t n,
-                                                          unsigned char chain[16]) {
+                                                          unsigned char* out, std::size_t n, unsigned char chain[16]) {
     __m128i k[11];
     for (int r = 0; r < 11; ++r) k[r] = _mm_load_si128(reinterpret_cast<const __m128i*>(keys.bytes) + r);
     __m128i prev = _mm_loadu_si128(reinterpret_cast<const __m128i*>(chain));
@@ -310,8 +313,7 @@ constexpr Tables make_tables() {
 
 constexpr Tables kTables = make_tables();
 
-#if defined(__BYTE_ORDER__) && defined(__ORDER_LITTLE_ENDIAN__) && \
-    __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+#if defined(__BYTE_ORDER__) && defined(__ORDER_LITTLE_ENDIAN__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
 constexpr bool kLittleEndian = true;
 #else
 constexpr bool kLittleEndian = false;
@@ -366,8 +368,7 @@ private:
 
     // Fast path, at a quantum boundary only: whole quanta of alphabet characters, as many as
     // follow. (The pad count does not matter here: a data character resets it before it can.)
-    static inline std::size_t whole_quanta(unsigned char* buf, std::size_t pos, std::size_t end,
-                                           std::size_t& o) {
+    static inline std::size_t whole_quanta(unsigned char* buf, std::size_t pos, std::size_t end, std::size_t& o) {
         while (end - pos >= 16) {
             const unsigned char* p = buf + pos;
             const std::uint32_t a = quad(p), b = quad(p + 4), c = quad(p + 8), d = quad(p + 12);
@@ -475,8 +476,8 @@ void zero(unsigned char* p, std::size_t n) {
 
 // ---- public interface -------------------------------------------------------------------
 
-Status aes128_cbc_decrypt(unsigned char* buf, std::size_t len, const unsigned char key[16],
-                          const unsigned char iv[16], AesEngine engine) {
+Status aes128_cbc_decrypt(unsigned char* buf, std::size_t len, const unsigned char key[16], const unsigned char iv[16],
+                          AesEngine engine) {
     if (len % 16 != 0) return Status::bad_length;
     if (len == 0) return Status::ok;
     Decryptor d(key, iv, engine);
@@ -508,8 +509,7 @@ bool all_ascii(const unsigned char* buf, std::size_t len) {
     return true;
 }
 
-Status b64_decode_inplace(unsigned char* buf, std::size_t len, std::size_t* out_len,
-                          PadRule rule) {
+Status b64_decode_inplace(unsigned char* buf, std::size_t len, std::size_t* out_len, PadRule rule) {
     Decoder dec(rule);
     dec.feed(buf, 0, len);
     if (!dec.finish()) {
@@ -529,8 +529,8 @@ namespace {
 // One chunk of the pipeline, buf[pos, pos + n): its ciphertext from next(), decrypted into its
 // place, checked and decoded.
 template <typename Next>
-inline Status one_chunk(Next& next, Decryptor& cipher, Decoder& dec, unsigned char* buf,
-                        std::size_t pos, std::size_t n) {
+inline Status one_chunk(Next& next, Decryptor& cipher, Decoder& dec, unsigned char* buf, std::size_t pos,
+                        std::size_t n) {
     const unsigned char* src = next(pos, n);
     if (!src) return Status::read_error;
     unsigned char* chunk = buf + pos;
@@ -544,8 +544,8 @@ inline Status one_chunk(Next& next, Decryptor& cipher, Decoder& dec, unsigned ch
 
 // Every chunk of a ciphertext of len bytes (a multiple of 16), in order, through one CBC chain.
 template <typename Next>
-inline Status all_chunks(Next& next, unsigned char* buf, std::size_t len,
-                         const unsigned char key[16], const unsigned char iv[16], Decoder& dec) {
+inline Status all_chunks(Next& next, unsigned char* buf, std::size_t len, const unsigned char key[16],
+                         const unsigned char iv[16], Decoder& dec) {
     if (len == 0) return Status::ok;
     Decryptor cipher(key, iv, AesEngine::best);
     for (std::size_t pos = 0; pos < len;) {
@@ -577,16 +577,13 @@ Status run_pipeline(Next next, unsigned char* buf, std::size_t len, const unsign
 
 } // namespace
 
-Status decrypt_decode(const unsigned char* src, unsigned char* buf, std::size_t len,
-                      const unsigned char key[16], const unsigned char iv[16], std::size_t* out_len,
-                      PadRule rule) {
-    return run_pipeline([src](std::size_t pos, std::size_t) { return src + pos; }, buf, len, key, iv,
-                        out_len, rule);
+Status decrypt_decode(const unsigned char* src, unsigned char* buf, std::size_t len, const unsigned char key[16],
+                      const unsigned char iv[16], std::size_t* out_len, PadRule rule) {
+    return run_pipeline([src](std::size_t pos, std::size_t) { return src + pos; }, buf, len, key, iv, out_len, rule);
 }
 
-Status read_decrypt_decode(ReadFn read, void* context, unsigned char* buf, std::size_t len,
-                           const unsigned char key[16], const unsigned char iv[16],
-                           std::size_t* out_len, PadRule rule) {
+Status read_decrypt_decode(ReadFn read, void* context, unsigned char* buf, std::size_t len, const unsigned char key[16],
+                           const unsigned char iv[16], std::size_t* out_len, PadRule rule) {
     // Each chunk is read into a small staging area that stays in cache, and decrypted from
     // there into its place in buf.
     unsigned char* staging = static_cast<unsigned char*>(std::malloc(kChunkSize));
@@ -603,13 +600,13 @@ Status read_decrypt_decode(ReadFn read, void* context, unsigned char* buf, std::
     return status;
 }
 
-Status decrypt_decode(unsigned char* buf, std::size_t len, const unsigned char key[16],
-                      const unsigned char iv[16], std::size_t* out_len, PadRule rule) {
+Status decrypt_decode(unsigned char* buf, std::size_t len, const unsigned char key[16], const unsigned char iv[16],
+                      std::size_t* out_len, PadRule rule) {
     return decrypt_decode(buf, buf, len, key, iv, out_len, rule);
 }
 
-Status decrypt_decode(unsigned char* buf, std::size_t len, const unsigned char key[16],
-                      const unsigned char iv[16], std::size_t* out_len) {
+Status decrypt_decode(unsigned char* buf, std::size_t len, const unsigned char key[16], const unsigned char iv[16],
+                      std::size_t* out_len) {
     return decrypt_decode(buf, len, key, iv, out_len, PadRule::stop);
 }
 

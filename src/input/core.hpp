@@ -33,10 +33,9 @@ bool aes_instructions_available();
 // Plain CBC decryption of every block, in place; no fill is tested or removed.
 // Fails with bad_length when len is not a multiple of 16. Uses no library and no
 // process-wide resource: it cannot fail otherwise.
-Status aes128_cbc_decrypt(unsigned char* buf, std::size_t len, const unsigned char key[16],
-                          const unsigned char iv[16]);
-Status aes128_cbc_decrypt(unsigned char* buf, std::size_t len, const unsigned char key[16],
-                          const unsigned char iv[16], AesEngine engine);
+Status aes128_cbc_decrypt(unsigned char* buf, std::size_t len, const unsigned char key[16], const unsigned char iv[16]);
+Status aes128_cbc_decrypt(unsigned char* buf, std::size_t len, const unsigned char key[16], const unsigned char iv[16],
+                          AesEngine engine);
 
 // Decodes base64 text in place, exactly as the interpreter's non-validating
 // base64.b64decode(text) does for ASCII text: characters outside the alphabet are skipped,
@@ -69,18 +68,17 @@ bool all_ascii(const unsigned char* buf, std::size_t len);
 // On ok, buf[0, *out_len) holds the decoded bytes. Whatever the outcome, every byte of
 // buf past the decoded bytes (all of it on failure) is zeroed before returning, so
 // that no plaintext is left behind in the buffer.
-Status decrypt_decode(unsigned char* buf, std::size_t len, const unsigned char key[16],
-                      const unsigned char iv[16], std::size_t* out_len);
+Status decrypt_decode(unsigned char* buf, std::size_t len, const unsigned char key[16], const unsigned char iv[16],
+                      std::size_t* out_len);
 
 // decrypt_decode with the given pad rule (the form above uses PadRule::stop).
-Status decrypt_decode(unsigned char* buf, std::size_t len, const unsigned char key[16],
-                      const unsigned char iv[16], std::size_t* out_len, PadRule rule);
+Status decrypt_decode(unsigned char* buf, std::size_t len, const unsigned char key[16], const unsigned char iv[16],
+                      std::size_t* out_len, PadRule rule);
 
 // decrypt_decode with the ciphertext read from src (which may be buf itself) and decrypted into
 // buf, chunk by chunk, so that a file mapped into memory is read once, straight into buf.
-Status decrypt_decode(const unsigned char* src, unsigned char* buf, std::size_t len,
-                      const unsigned char key[16], const unsigned char iv[16], std::size_t* out_len,
-                      PadRule rule);
+Status decrypt_decode(const unsigned char* src, unsigned char* buf, std::size_t len, const unsigned char key[16],
+                      const unsigned char iv[16], std::size_t* out_len, PadRule rule);
 
 // Fills dst with exactly n bytes of the ciphertext, in order; false when it cannot.
 using ReadFn = bool (*)(void* context, unsigned char* dst, std::size_t n);
@@ -88,9 +86,8 @@ using ReadFn = bool (*)(void* context, unsigned char* dst, std::size_t n);
 // decrypt_decode of a len-byte ciphertext that read() delivers chunk by chunk: each chunk is
 // decrypted into its place in buf as it arrives, so that the file is read once, straight
 // through the cache into buf. Fails with read_error when read() does.
-Status read_decrypt_decode(ReadFn read, void* context, unsigned char* buf, std::size_t len,
-                           const unsigned char key[16], const unsigned char iv[16],
-                           std::size_t* out_len, PadRule rule);
+Status read_decrypt_decode(ReadFn read, void* context, unsigned char* buf, std::size_t len, const unsigned char key[16],
+                           const unsigned char iv[16], std::size_t* out_len, PadRule rule);
 
 // decrypt_decode works through its buffer in chunks of this many bytes (a multiple of 16).
 // The fuzz target builds the core with small chunks (COMPETITION_INPUT_CHUNK_SIZE), so that

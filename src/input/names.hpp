@@ -3,19 +3,19 @@
 
 #include "py/names.hpp"
 
-#define COMPETITION_INPUT_NAMES(X, AS)                                                         \
-    X(decode)                                                                                  \
-    X(decrypt)                                                                                 \
-    X(dirname)                                                                                 \
-    X(join)                                                                                    \
-    X(low_memory)                                                                              \
-    X(path)                                                                                    \
-    X(read)                                                                                    \
-    X(read_csv)                                                                                \
-    X(sep)                                                                                     \
-    X(utf8)                                                                                    \
-    AS(dunder_enter, "__enter__")                                                              \
-    AS(dunder_name, "__name__")                                                                \
+#define COMPETITION_INPUT_NAMES(X, AS) \
+    X(decode)                          \
+    X(decrypt)                         \
+    X(dirname)                         \
+    X(join)                            \
+    X(low_memory)                      \
+    X(path)                            \
+    X(read)                            \
+    X(read_csv)                        \
+    X(sep)                             \
+    X(utf8)                            \
+    AS(dunder_enter, "__enter__")      \
+    AS(dunder_name, "__name__")        \
     AS(dunder_exit, "__exit__")
 
 namespace competition {

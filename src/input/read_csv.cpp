@@ -81,9 +81,7 @@ py::Ref input_path(PyObject* home, PyObject* file_name) {
     return py::take(PyNumber_Add(joined.get(), py::str(".encrypted").get()));
 }
 
-py::Ref utf8(const char* text) {
-    return py::take(PyUnicode_AsEncodedString(py::str(text).get(), "utf8", nullptr));
-}
+py::Ref utf8(const char* text) { return py::take(PyUnicode_AsEncodedString(py::str(text).get(), "utf8", nullptr)); }
 
 // obj = AES.new("sample-aes-key16".encode("utf8"), AES.MODE_CBC, "sample-iv-16byte".encode("utf8"))
 py::Ref new_cipher(PyObject* home) {

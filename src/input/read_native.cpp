@@ -36,9 +36,7 @@ bool entry_is(PyObject* d, PyObject* name, PyObject* bound) {
 }
 
 // Is the attribute `name` of obj the very object `bound`?
-bool attribute_is(py::Handle obj, PyObject* name, PyObject* bound) {
-    return obj.attr(name).get() == bound;
-}
+bool attribute_is(py::Handle obj, PyObject* name, PyObject* bound) { return obj.attr(name).get() == bound; }
 
 // The globals: AES, base64 and BytesIO as imported, and open the builtin one (no global open).
 bool globals_as_imported(PyObject* d, const ModuleState& st) {
@@ -84,8 +82,7 @@ bool defined_by(PyObject* f, PyObject* m, const char* name) {
 // BytesIO the io library's type and the builtin open the io library's function (not a
 // replacement installed before the import, which the import would have bound as it found it)?
 bool the_libraries_own(const ModuleState& st) {
-    if (!module_named(st.bound_base64, "base64") || !module_named(st.bound_AES, "Crypto.Cipher.AES"))
-        return false;
+    if (!module_named(st.bound_base64, "base64") || !module_named(st.bound_AES, "Crypto.Cipher.AES")) return false;
     if (!defined_by(st.bound_b64decode, st.bound_base64, "b64decode") ||
         !defined_by(st.bound_AES_new, st.bound_AES, "new"))
         return false;
@@ -139,8 +136,7 @@ void without_gil_if(bool release, Work&& work) {
         work();
         return;
     }
-    Py_BEGIN_ALLOW_THREADS
-    work();
+    Py_BEGIN_ALLOW_THREADS work();
     Py_END_ALLOW_THREADS
 }
 
@@ -297,8 +293,7 @@ Plaintext decrypt_file(PyObject* path, input::PadRule rule) {
     Decoded decoded;
     {
         InputFile file = open_input(path);
-        decoded = file.size < 0 ? read_then_decode(file, path, data, rule)
-                                : read_decoding(file, path, data, rule);
+        decoded = file.size < 0 ? read_then_decode(file, path, data, rule) : read_decoding(file, path, data, rule);
     }
     if (decoded.status != input::Status::ok) py::raise(PyExc_ValueError, input::status_text(decoded.status));
     // An interrupt that arrived while the GIL was released belongs to this load.
@@ -312,13 +307,11 @@ Plaintext decrypt_file(PyObject* path, input::PadRule rule) {
 
 bool bound_as_imported(PyObject* home, const ModuleState* st) {
     PyObject* d = home ? PyModule_GetDict(home) : nullptr;
-    if (!d || !st || !st->bound_AES || !st->bound_base64 || !st->bound_b64decode || !st->bound_BytesIO)
-        return false;
+    if (!d || !st || !st->bound_AES || !st->bound_base64 || !st->bound_b64decode || !st->bound_BytesIO) return false;
     bool native = false;
     // An ordinary error while looking (an attribute that raises) leaves it to the steps.
-    py::fast_path([&] {
-        native = globals_as_imported(d, *st) && attributes_as_imported(*st) && the_libraries_own(*st);
-    });
+    py::fast_path(
+        [&] { native = globals_as_imported(d, *st) && attributes_as_imported(*st) && the_libraries_own(*st); });
     return native;
 }
 

@@ -60,9 +60,7 @@ public:
     ~Plaintext() { zero(bytes_.get()); }
 
     PyObject* get() const noexcept { return bytes_.get(); }
-    unsigned char* data() const noexcept {
-        return reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(bytes_.get()));
-    }
+    unsigned char* data() const noexcept { return reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(bytes_.get())); }
     Py_ssize_t size() const noexcept { return PyBytes_GET_SIZE(bytes_.get()); }
     // Resizes the bytes object, which may move it: for a buffer that holds no plaintext yet.
     void resize(Py_ssize_t n) {

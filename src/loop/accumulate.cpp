@@ -55,12 +55,14 @@ struct Accumulation {
         columns.reset();
         dtypes.reset();
     }
-    bool is_frame(PyObject* o) const noexcept { return Py_TYPE(o) == reinterpret_cast<PyTypeObject*>(frame_type.get()); }
+    bool is_frame(PyObject* o) const noexcept {
+        return Py_TYPE(o) == reinterpret_cast<PyTypeObject*>(frame_type.get());
+    }
 };
 
 namespace {
 
-constexpr py::Ref Accumulation::*kMembers[] = {
+constexpr py::Ref Accumulation::* kMembers[] = {
     &Accumulation::frame_type, &Accumulation::frame_copy, &Accumulation::concat,
     &Accumulation::columns,    &Accumulation::dtypes,
 };
@@ -109,8 +111,7 @@ bool same_dtypes(PyObject* a, PyObject* b) {
         if (x == y) continue;
         if (Py_TYPE(x) != Py_TYPE(y)) return false;
         bool equal = false;
-        if (!fast_path([&] { equal = py::check(PyObject_RichCompareBool(x, y, Py_EQ)) != 0; }) || !equal)
-            return false;
+        if (!fast_path([&] { equal = py::check(PyObject_RichCompareBool(x, y, Py_EQ)) != 0; }) || !equal) return false;
     }
     return true;
 }
@@ -276,7 +277,8 @@ bool is_pandas_function(PyObject* function) {
 // may keep views of the answer's arrays until the file is written.
 bool own_copy(Accumulation* acc, PyObject* predictions_df, PyObject* copy_method) {
     return acc && acc->is_frame(predictions_df) && PyMethod_Check(copy_method) &&
-           PyMethod_GET_SELF(copy_method) == predictions_df && PyMethod_GET_FUNCTION(copy_method) == acc->frame_copy.get();
+           PyMethod_GET_SELF(copy_method) == predictions_df &&
+           PyMethod_GET_FUNCTION(copy_method) == acc->frame_copy.get();
 }
 
 } // namespace

@@ -117,7 +117,8 @@ PyObject* gen_throw(PyObject* self, PyObject* args) {
         if (PyTuple_GET_SIZE(args) > 1)
             py::check(PyErr_WarnEx(PyExc_DeprecationWarning,
                                    "the (type, exc, tb) signature of throw() is deprecated, "
-                                   "use the single-arg signature instead.", 1));
+                                   "use the single-arg signature instead.",
+                                   1));
 #endif
         set_thrown(typ, val, tb);
         return true;
@@ -142,7 +143,7 @@ PyObject* gen_close(PyObject* self, PyObject*) {
     Py_RETURN_NONE;
 }
 
-constexpr py::Ref Gen::*kMembers[] = {&Gen::name, &Gen::qualname, &Gen::self, &Gen::scope};
+constexpr py::Ref Gen::* kMembers[] = {&Gen::name, &Gen::qualname, &Gen::self, &Gen::scope};
 
 int gen_traverse(PyObject* self, visitproc visit, void* arg) {
     Gen* g = as_gen(self);
@@ -167,10 +168,10 @@ PyObject* gen_repr(PyObject* self) {
 PyObject* get_running(PyObject* self, void*) { return PyBool_FromLong(as_gen(self)->running); }
 
 PyGetSetDef gen_getset[] = {
-    {const_cast<char*>("__name__"), py::get_member<Gen, &Gen::name>, py::set_str_member<Gen, &Gen::name>,
-     nullptr, const_cast<char*>("__name__")},
-    {const_cast<char*>("__qualname__"), py::get_member<Gen, &Gen::qualname>,
-     py::set_str_member<Gen, &Gen::qualname>, nullptr, const_cast<char*>("__qualname__")},
+    {const_cast<char*>("__name__"), py::get_member<Gen, &Gen::name>, py::set_str_member<Gen, &Gen::name>, nullptr,
+     const_cast<char*>("__name__")},
+    {const_cast<char*>("__qualname__"), py::get_member<Gen, &Gen::qualname>, py::set_str_member<Gen, &Gen::qualname>,
+     nullptr, const_cast<char*>("__qualname__")},
     {const_cast<char*>("gi_running"), get_running, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

@@ -34,8 +34,7 @@ namespace competition {
 
 namespace {
 
-const char kReminder[] =
-    "ERROR: You must call `predict()` successfully before you can continue with `iter_test()`.";
+const char kReminder[] = "ERROR: You must call `predict()` successfully before you can continue with `iter_test()`.";
 
 // Serves the next group, or sets DONE and returns null when there is none.
 PyObject* next_group(Gen* g) {

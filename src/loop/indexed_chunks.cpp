@@ -128,8 +128,7 @@ py::Ref IndexedWalk::sample_frame(PyObject* sample_submission_df, PyObject* key)
     const Py_ssize_t start = sample_bounds[2 * gi], stop = sample_bounds[2 * gi + 1];
     // A selection of every row is the one case the mask does not take row by row.
     if (stop - start == sample_rows) return literal_sample_frame(sample_submission_df, key);
-    if (!sample_chunk.holds(gi))
-        py::raise(PyExc_SystemError, "the sample rows of a group are not in the working copy");
+    if (!sample_chunk.holds(gi)) py::raise(PyExc_SystemError, "the sample rows of a group are not in the working copy");
     py::Ref iloc = py::Ref::borrow(sample_chunk.iloc.get());
     py::Ref frame = copy_of_rows(iloc.get(), start - sample_chunk.first, stop - sample_chunk.first);
     // Every group's frame gets a column index of its own (a copy has a view of the working

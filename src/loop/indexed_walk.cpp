@@ -135,8 +135,8 @@ void order_by_code(const Positions& codes, Py_ssize_t ncodes, Positions* order, 
     order->assign(static_cast<std::size_t>(starts->back()), 0);
     Positions fill(starts->begin(), starts->end() - 1);
     for (std::size_t i = 0; i < codes.size(); ++i)
-        if (codes[i] >= 0) (*order)[static_cast<std::size_t>(fill[static_cast<std::size_t>(codes[i])]++)] =
-                               static_cast<Py_ssize_t>(i);
+        if (codes[i] >= 0)
+            (*order)[static_cast<std::size_t>(fill[static_cast<std::size_t>(codes[i])]++)] = static_cast<Py_ssize_t>(i);
 }
 
 // A new intp ndarray holding the positions.

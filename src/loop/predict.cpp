@@ -29,7 +29,8 @@ namespace {
 bool is_dataframe(const Scope* scope, PyObject* obj) {
     py::Ref isinstance = global(scope, names::isinstance);
     py::Ref DataFrame = global(scope, names::pd).attr(loop_names::DataFrame);
-    if (isinstance.get() == process.builtin_isinstance) return py::check(PyObject_IsInstance(obj, DataFrame.get())) != 0;
+    if (isinstance.get() == process.builtin_isinstance)
+        return py::check(PyObject_IsInstance(obj, DataFrame.get())) != 0;
     return isinstance.call(obj, DataFrame).is_true();
 }
 
@@ -55,8 +56,9 @@ PyObject* predict_impl(Function* f, PyObject* const* args) {
     loop_names::ready();
 
     if (state_compare(scope, names::DONE, Py_EQ))
-        refuse(self, "You have already made predictions for the full test set. Call "
-                     "`write_submission_file()` if you want to submit your predictions.");
+        refuse(self,
+               "You have already made predictions for the full test set. Call "
+               "`write_submission_file()` if you want to submit your predictions.");
     if (state_compare(scope, names::AWAITING_PREDICT, Py_NE))
         refuse(self, "You must get the next test sample from `iter_test()` first.");
     if (!is_dataframe(scope, predictions_df)) refuse(self, "You must provide a DataFrame.");

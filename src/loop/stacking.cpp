@@ -24,8 +24,7 @@ bool is_text(PyObject* o, const char* text) {
 // Is the numpy array's dtype kind bool, signed or unsigned integer, or float?
 bool numeric_kind(PyObject* dtype) {
     py::Ref kind = py::Handle(dtype).attr(loop_names::kind);
-    return is_text(kind.get(), "b") || is_text(kind.get(), "i") || is_text(kind.get(), "u") ||
-           is_text(kind.get(), "f");
+    return is_text(kind.get(), "b") || is_text(kind.get(), "i") || is_text(kind.get(), "u") || is_text(kind.get(), "f");
 }
 
 // a == b, by PyObject_RichCompareBool: identical objects are equal.

@@ -27,7 +27,8 @@ PyObject* write_submission_file_impl(Function* f, PyObject* const* args) {
     submission_df.method(loop_names::to_csv, {path}, {{loop_names::index, Py_False}});
     print(scope, py::str("Your submission file has been saved!  Once you `Commit` your Notebook and it finishes "
                          "running, you can submit the file to the competition from the Notebook Viewer "
-                         "`Output` tab.").get());
+                         "`Output` tab.")
+                     .get());
     return py::none();
 }
 

@@ -84,22 +84,45 @@ struct MethodEntry {
 };
 
 const MethodEntry kMethods[] = {
-    {&names::iter_test, {"iter_test", COMPETITION_QUAL "iter_test", 1, {"self", nullptr}, kIterTestDoc,
-                         "(self)", iter_test_impl}, true},
-    {&names::predict, {"predict", COMPETITION_QUAL "predict", 2, {"self", "predictions_df"}, kPredictDoc,
-                       "(self, predictions_df)", predict_impl}, true},
-    {&names::write_submission_file, {"write_submission_file", COMPETITION_QUAL "write_submission_file", 1,
-                                     {"self", nullptr}, kWriteDoc, "(self)", write_submission_file_impl}, true},
-    {&names::mangled_error, {"__error", COMPETITION_QUAL "__error", 2, {"self", "msg"}, nullptr,
-                             "(self, msg)", error_impl}, false},
-    {&names::mangled_read_csv, {"__read_csv", COMPETITION_QUAL "__read_csv", 2, {"self", "file_name"},
-                                nullptr, "(self, file_name)", read_csv_impl}, false},
-    {&names::dunder_dir, {"__dir__", COMPETITION_QUAL "__dir__", 1, {"self", nullptr}, nullptr, "(self)",
-                          dir_impl}, false},
+    {&names::iter_test,
+     {"iter_test", COMPETITION_QUAL "iter_test", 1, {"self", nullptr}, kIterTestDoc, "(self)", iter_test_impl},
+     true},
+    {&names::predict,
+     {"predict",
+      COMPETITION_QUAL "predict",
+      2,
+      {"self", "predictions_df"},
+      kPredictDoc,
+      "(self, predictions_df)",
+      predict_impl},
+     true},
+    {&names::write_submission_file,
+     {"write_submission_file",
+      COMPETITION_QUAL "write_submission_file",
+      1,
+      {"self", nullptr},
+      kWriteDoc,
+      "(self)",
+      write_submission_file_impl},
+     true},
+    {&names::mangled_error,
+     {"__error", COMPETITION_QUAL "__error", 2, {"self", "msg"}, nullptr, "(self, msg)", error_impl},
+     false},
+    {&names::mangled_read_csv,
+     {"__read_csv",
+      COMPETITION_QUAL "__read_csv",
+      2,
+      {"self", "file_name"},
+      nullptr,
+      "(self, file_name)",
+      read_csv_impl},
+     false},
+    {&names::dunder_dir,
+     {"__dir__", COMPETITION_QUAL "__dir__", 1, {"self", nullptr}, nullptr, "(self)", dir_impl},
+     false},
 };
 
-PyObject** const kMembers[] = {&names::INIT, &names::AWAITING_PREDICT, &names::MADE_PREDICTION,
-                               &names::DONE};
+PyObject** const kMembers[] = {&names::INIT, &names::AWAITING_PREDICT, &names::MADE_PREDICTION, &names::DONE};
 
 // The namespace a class statement starts from: the metaclass's __prepare__(name, bases), or a
 // dict where the metaclass has none.
@@ -108,10 +131,10 @@ py::Ref prepare_namespace(py::Handle meta, PyObject* name, PyObject* bases) {
     if (!prepare) return py::take(PyDict_New());
     py::Ref ns = prepare.call(name, bases);
     if (!PyMapping_Check(ns.get()))
-        py::raise_format(PyExc_TypeError, "%.200s.__prepare__() must return a mapping, not %.200s",
-                         PyType_Check(meta.get()) ? reinterpret_cast<PyTypeObject*>(meta.get())->tp_name
-                                                  : "<metaclass>",
-                         Py_TYPE(ns.get())->tp_name);
+        py::raise_format(
+            PyExc_TypeError, "%.200s.__prepare__() must return a mapping, not %.200s",
+            PyType_Check(meta.get()) ? reinterpret_cast<PyTypeObject*>(meta.get())->tp_name : "<metaclass>",
+            Py_TYPE(ns.get())->tp_name);
     return ns;
 }
 
@@ -128,8 +151,7 @@ py::Ref build_state(PyObject* home) {
     py::Ref ns = prepare_namespace(meta, names::State, bases.get());
     ns.set_item(names::dunder_module, names::competition);
     ns.set_item(names::dunder_qualname, names::qualname_State);
-    for (PyObject** member : kMembers)
-        ns.set_item(*member, global(home, names::enum_).attr(names::auto_).call().get());
+    for (PyObject** member : kMembers) ns.set_item(*member, global(home, names::enum_).attr(names::auto_).call().get());
     return meta.call(names::State, bases, ns);
 }
 
@@ -206,8 +228,8 @@ namespace {
     py::Ref msg = py::take(PyUnicode_FromFormat(
         "cannot access free variable '%U' where it is not associated with a value in enclosing scope", name));
 #else
-    py::Ref msg = py::take(
-        PyUnicode_FromFormat("free variable '%U' referenced before assignment in enclosing scope", name));
+    py::Ref msg =
+        py::take(PyUnicode_FromFormat("free variable '%U' referenced before assignment in enclosing scope", name));
 #endif
     py::Ref exc = py::Handle(PyExc_NameError).call(msg);
 #if PY_VERSION_HEX >= 0x030A0000

@@ -37,8 +37,8 @@ const char* error_name(const FunctionInfo* info) {
     if (n == 1)
         py::raise_format(PyExc_TypeError, "%s() missing 1 required positional argument: '%s'", error_name(info),
                          info->params[missing[0]]);
-    py::raise_format(PyExc_TypeError, "%s() missing %d required positional arguments: '%s' and '%s'",
-                     error_name(info), n, info->params[missing[0]], info->params[missing[1]]);
+    py::raise_format(PyExc_TypeError, "%s() missing %d required positional arguments: '%s' and '%s'", error_name(info),
+                     n, info->params[missing[0]], info->params[missing[1]]);
 }
 
 // The parameter that the keyword `key` names.
@@ -110,9 +110,9 @@ PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
     return PyMethod_New(self, obj);
 }
 
-constexpr py::Ref Function::*kMembers[] = {
+constexpr py::Ref Function::* kMembers[] = {
     &Function::name, &Function::qualname, &Function::module, &Function::doc,
-    &Function::dict, &Function::scope, &Function::home,
+    &Function::dict, &Function::scope,    &Function::home,
 };
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -161,19 +161,15 @@ constexpr unsigned long kVectorcallFlags = 0;
 #endif
 
 const PyType_Slot function_slots[] = {
-    {Py_tp_dealloc, py::slot(py::dealloc<Function>)},
-    {Py_tp_repr, py::slot(function_repr)},
+    {Py_tp_dealloc, py::slot(py::dealloc<Function>)}, {Py_tp_repr, py::slot(function_repr)},
 #if PY_VERSION_HEX >= 0x03080000
     {Py_tp_call, py::slot(PyVectorcall_Call)},
 #else
     {Py_tp_call, py::slot(function_call)},
 #endif
-    {Py_tp_traverse, py::slot(function_traverse)},
-    {Py_tp_clear, py::slot(function_clear)},
-    {Py_tp_descr_get, py::slot(function_descr_get)},
-    {Py_tp_getset, py::slot(function_getset)},
-    {Py_tp_members, py::slot(function_members)},
-    {0, nullptr},
+    {Py_tp_traverse, py::slot(function_traverse)},    {Py_tp_clear, py::slot(function_clear)},
+    {Py_tp_descr_get, py::slot(function_descr_get)},  {Py_tp_getset, py::slot(function_getset)},
+    {Py_tp_members, py::slot(function_members)},      {0, nullptr},
 };
 
 } // namespace

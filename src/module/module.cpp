@@ -101,8 +101,8 @@ int exec_module(PyObject* m) {
 
 // The module state holds strong references: the collector sees them, and they go with the
 // module. (Before 3.9 these may be called before the state exists: it is then null.)
-constexpr PyObject* ModuleState::*kBindings[] = {
-    &ModuleState::bound_AES, &ModuleState::bound_AES_new, &ModuleState::bound_MODE_CBC,
+constexpr PyObject* ModuleState::* kBindings[] = {
+    &ModuleState::bound_AES,    &ModuleState::bound_AES_new,   &ModuleState::bound_MODE_CBC,
     &ModuleState::bound_base64, &ModuleState::bound_b64decode, &ModuleState::bound_BytesIO,
 };
 

@@ -7,9 +7,14 @@ namespace competition {
 
 namespace {
 
-constexpr py::Ref Scope::*kMembers[] = {
-    &Scope::home, &Scope::State, &Scope::Competition, &Scope::active_key_value,
-    &Scope::active_sample_prediction_df, &Scope::submission_df, &Scope::accumulation,
+constexpr py::Ref Scope::* kMembers[] = {
+    &Scope::home,
+    &Scope::State,
+    &Scope::Competition,
+    &Scope::active_key_value,
+    &Scope::active_sample_prediction_df,
+    &Scope::submission_df,
+    &Scope::accumulation,
 };
 
 int scope_traverse(PyObject* self, visitproc visit, void* arg) {

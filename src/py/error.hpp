@@ -149,8 +149,7 @@ Result boundary(Result failed, Body&& body) noexcept {
     try {
         return std::forward<Body>(body)();
     } catch (const Error&) {
-        if (!PyErr_Occurred())
-            PyErr_SetString(PyExc_SystemError, "an error was reported without an exception set");
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "an error was reported without an exception set");
     } catch (...) {
         translate_foreign_exception();
     }

@@ -34,9 +34,11 @@ class Accessors {
 public:
     Ref attr(PyObject* name) const;                     // self.name
     Ref optional_attr(PyObject* name) const;            // self.name, or null without the attribute
-    template <typename... Args> Ref call(const Args&... args) const;          // self(*args)
+    template <typename... Args>
+    Ref call(const Args&... args) const;  // self(*args)
     Ref call(std::initializer_list<Handle> args, std::initializer_list<Kw> kwargs) const;
-    template <typename... Args> Ref method(PyObject* name, const Args&... args) const;
+    template <typename... Args>
+    Ref method(PyObject* name, const Args&... args) const;
     Ref method(PyObject* name, std::initializer_list<Handle> args, std::initializer_list<Kw> kwargs) const;
     Ref item(PyObject* key) const;                      // self[key]
     void set_attr(PyObject* name, PyObject* value) const;
@@ -52,7 +54,10 @@ class Ref : public Accessors<Ref> {
 public:
     Ref() noexcept = default;
     static Ref steal(PyObject* o) noexcept { return Ref(o); }
-    static Ref borrow(PyObject* o) noexcept { Py_XINCREF(o); return Ref(o); }
+    static Ref borrow(PyObject* o) noexcept {
+        Py_XINCREF(o);
+        return Ref(o);
+    }
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
     Ref(Ref&& other) noexcept : o_(other.o_) { other.o_ = nullptr; }
@@ -68,8 +73,15 @@ public:
     ~Ref() { Py_XDECREF(o_); }
 
     PyObject* get() const noexcept { return o_; }
-    PyObject* release() noexcept { PyObject* o = o_; o_ = nullptr; return o; }
-    PyObject* new_ref() const noexcept { Py_XINCREF(o_); return o_; }
+    PyObject* release() noexcept {
+        PyObject* o = o_;
+        o_ = nullptr;
+        return o;
+    }
+    PyObject* new_ref() const noexcept {
+        Py_XINCREF(o_);
+        return o_;
+    }
     explicit operator bool() const noexcept { return o_ != nullptr; }
     // Drops the reference; the member is null before the object goes, as Py_CLEAR leaves it.
     void reset() noexcept { Ref tmp(std::move(*this)); }
@@ -98,7 +110,10 @@ struct Kw {
     Handle value;
 };
 
-inline PyObject* new_ref(PyObject* o) noexcept { Py_INCREF(o); return o; }
+inline PyObject* new_ref(PyObject* o) noexcept {
+    Py_INCREF(o);
+    return o;
+}
 inline PyObject* none() noexcept { return new_ref(Py_None); }
 
 // Replaces *slot with a new strong reference to value (which may be null), releasing the old
@@ -155,9 +170,7 @@ Ref call(PyObject* callable, const Args&... args) {
 }
 
 // The truth of (a op b) through the full rich comparison, with no identity shortcut.
-inline bool compare(PyObject* a, PyObject* b, int op) {
-    return Handle(take(PyObject_RichCompare(a, b, op))).is_true();
-}
+inline bool compare(PyObject* a, PyObject* b, int op) { return Handle(take(PyObject_RichCompare(a, b, op))).is_true(); }
 
 // A call with keywords laid out as vectorcall takes it: self (or a free slot), the positional
 // values, then the keyword values; and the tuple of the keywords' names.
@@ -213,7 +226,9 @@ private:
 };
 
 template <typename Self>
-Ref Accessors<Self>::attr(PyObject* name) const { return take(PyObject_GetAttr(self(), name)); }
+Ref Accessors<Self>::attr(PyObject* name) const {
+    return take(PyObject_GetAttr(self(), name));
+}
 template <typename Self>
 Ref Accessors<Self>::optional_attr(PyObject* name) const {
     Ref value = Ref::steal(PyObject_GetAttr(self(), name));
@@ -224,7 +239,9 @@ Ref Accessors<Self>::optional_attr(PyObject* name) const {
 }
 template <typename Self>
 template <typename... Args>
-Ref Accessors<Self>::call(const Args&... args) const { return py::call(self(), args...); }
+Ref Accessors<Self>::call(const Args&... args) const {
+    return py::call(self(), args...);
+}
 template <typename Self>
 Ref Accessors<Self>::call(std::initializer_list<Handle> args, std::initializer_list<Kw> kwargs) const {
     return KeywordCall(nullptr, args, kwargs).call(self());
@@ -246,12 +263,20 @@ Ref Accessors<Self>::method(PyObject* name, std::initializer_list<Handle> args,
     return KeywordCall(self(), args, kwargs).method(name);
 }
 template <typename Self>
-Ref Accessors<Self>::item(PyObject* key) const { return take(PyObject_GetItem(self(), key)); }
+Ref Accessors<Self>::item(PyObject* key) const {
+    return take(PyObject_GetItem(self(), key));
+}
 template <typename Self>
-void Accessors<Self>::set_attr(PyObject* name, PyObject* value) const { check(PyObject_SetAttr(self(), name, value)); }
+void Accessors<Self>::set_attr(PyObject* name, PyObject* value) const {
+    check(PyObject_SetAttr(self(), name, value));
+}
 template <typename Self>
-void Accessors<Self>::set_item(PyObject* key, PyObject* value) const { check(PyObject_SetItem(self(), key, value)); }
+void Accessors<Self>::set_item(PyObject* key, PyObject* value) const {
+    check(PyObject_SetItem(self(), key, value));
+}
 template <typename Self>
-bool Accessors<Self>::is_true() const { return check(PyObject_IsTrue(self())) != 0; }
+bool Accessors<Self>::is_true() const {
+    return check(PyObject_IsTrue(self())) != 0;
+}
 
 } // namespace py

@@ -54,31 +54,31 @@ void* slot(T (&table)[N]) noexcept {
 //     constexpr py::Ref Scope::*kMembers[] = {&Scope::home, &Scope::State, ...};
 //     ... return py::visit_members(as_scope(self), kMembers, visit, arg);
 template <typename T, std::size_t N>
-int visit_members(T* o, Ref T::*const (&members)[N], visitproc visit, void* arg) {
-    for (Ref T::*m : members) Py_VISIT((o->*m).get());
+int visit_members(T* o, Ref T::* const (&members)[N], visitproc visit, void* arg) {
+    for (Ref T::* m : members) Py_VISIT((o->*m).get());
     return 0;
 }
 template <typename T, std::size_t N>
-void clear_members(T* o, Ref T::*const (&members)[N]) noexcept {
-    for (Ref T::*m : members) (o->*m).reset();
+void clear_members(T* o, Ref T::* const (&members)[N]) noexcept {
+    for (Ref T::* m : members) (o->*m).reset();
 }
 template <typename T, std::size_t N>
-int visit_members(T* o, PyObject* T::*const (&members)[N], visitproc visit, void* arg) {
-    for (PyObject* T::*m : members) Py_VISIT(o->*m);
+int visit_members(T* o, PyObject* T::* const (&members)[N], visitproc visit, void* arg) {
+    for (PyObject* T::* m : members) Py_VISIT(o->*m);
     return 0;
 }
 template <typename T, std::size_t N>
-void clear_members(T* o, PyObject* T::*const (&members)[N]) noexcept {
-    for (PyObject* T::*m : members) Py_CLEAR(o->*m);
+void clear_members(T* o, PyObject* T::* const (&members)[N]) noexcept {
+    for (PyObject* T::* m : members) Py_CLEAR(o->*m);
 }
 
 // The getter and setter of a str attribute kept in a member (__name__, __qualname__); the
 // setter refuses anything but a str, naming the attribute given as its PyGetSetDef's closure.
-template <typename T, Ref T::*Member>
+template <typename T, Ref T::* Member>
 PyObject* get_member(PyObject* self, void*) noexcept {
     return (reinterpret_cast<T*>(self)->*Member).new_ref();
 }
-template <typename T, Ref T::*Member>
+template <typename T, Ref T::* Member>
 int set_str_member(PyObject* self, PyObject* value, void* name) noexcept {
     if (!value || !PyUnicode_Check(value)) {
         PyErr_Format(PyExc_TypeError, "%s must be set to a string object", static_cast<const char*>(name));

@@ -42,9 +42,9 @@ namespace {
     std::abort();
 }
 
-#define REQUIRE(cond, ...)                                  \
-    do {                                                    \
-        if (!(cond)) fail(__LINE__, #cond, __VA_ARGS__);    \
+#define REQUIRE(cond, ...)                               \
+    do {                                                 \
+        if (!(cond)) fail(__LINE__, #cond, __VA_ARGS__); \
     } while (0)
 
 const char* rule_name(PadRule r) { return r == PadRule::stop ? "stop" : "skip"; }
@@ -173,8 +173,8 @@ void check_decoder(const Bytes& text, PadRule rule) {
     REQUIRE(s == (ok ? Status::ok : Status::bad_base64), "%s rule: decoder says %s on %zu bytes of text",
             rule_name(rule), status_text(s), text.size());
     if (ok) {
-        REQUIRE(n == want.size() && same(buf.data(), want.data(), n),
-                "%s rule: decoded %zu bytes, the reference %zu", rule_name(rule), n, want.size());
+        REQUIRE(n == want.size() && same(buf.data(), want.data(), n), "%s rule: decoded %zu bytes, the reference %zu",
+                rule_name(rule), n, want.size());
     } else {
         REQUIRE(n == 0, "%s rule: failure with %zu bytes reported", rule_name(rule), n);
     }
@@ -244,10 +244,10 @@ struct Expected {
 
 // One pipeline's answer against the expected one, and what it left in its buffer: the decoded
 // bytes and zeros after them, or zeros only.
-void check_outcome(const char* which, PadRule rule, Status s, std::size_t n, const Bytes& buf,
-                   Status want_status, const Bytes& want) {
-    REQUIRE(s == want_status, "%s, %s rule, %zu bytes: status '%s', expected '%s'", which, rule_name(rule),
-            buf.size(), status_text(s), status_text(want_status));
+void check_outcome(const char* which, PadRule rule, Status s, std::size_t n, const Bytes& buf, Status want_status,
+                   const Bytes& want) {
+    REQUIRE(s == want_status, "%s, %s rule, %zu bytes: status '%s', expected '%s'", which, rule_name(rule), buf.size(),
+            status_text(s), status_text(want_status));
     if (s == Status::ok) {
         REQUIRE(n == want.size() && same(buf.data(), want.data(), n),
                 "%s, %s rule: %zu bytes decoded, the reference %zu", which, rule_name(rule), n, want.size());
@@ -258,8 +258,7 @@ void check_outcome(const char* which, PadRule rule, Status s, std::size_t n, con
             rule_name(rule), status_text(s), n);
 }
 
-void check_pipelines(const Bytes& cipher, const unsigned char* key, const unsigned char* iv,
-                     unsigned fail_at) {
+void check_pipelines(const Bytes& cipher, const unsigned char* key, const unsigned char* iv, unsigned fail_at) {
     const std::size_t len = cipher.size();
 
     // The cipher alone: plain decryption, then encryption back to the ciphertext.
@@ -282,8 +281,7 @@ void check_pipelines(const Bytes& cipher, const unsigned char* key, const unsign
         // The portable engine gives the same bytes as the best one (the instructions, where
         // the processor has them), which encrypt back through libcrypto.
         Bytes portable = cipher;
-        REQUIRE(aes128_cbc_decrypt(len ? portable.data() : nullptr, len, key, iv, AesEngine::portable) ==
-                        Status::ok &&
+        REQUIRE(aes128_cbc_decrypt(len ? portable.data() : nullptr, len, key, iv, AesEngine::portable) == Status::ok &&
                     portable == plain,
                 "the portable engine decrypts %zu bytes differently", len);
         if (len <= 4096) check_all_ascii(plain);  // longer ones: the pipelines' own checks
@@ -335,10 +333,18 @@ Bytes filler(unsigned kind, std::size_t n) {
     static const char quanta[] = "QUJD";
     for (std::size_t i = 0; i < n; ++i) {
         switch (kind) {
-        case 0: f[i] = static_cast<unsigned char>(quanta[i % 4]); break;
-        case 1: f[i] = '\n'; break;
-        case 2: f[i] = i % 77 == 76 ? '\n' : static_cast<unsigned char>(quanta[i % 77 % 4]); break;
-        default: f[i] = ' '; break;
+        case 0:
+            f[i] = static_cast<unsigned char>(quanta[i % 4]);
+            break;
+        case 1:
+            f[i] = '\n';
+            break;
+        case 2:
+            f[i] = i % 77 == 76 ? '\n' : static_cast<unsigned char>(quanta[i % 77 % 4]);
+            break;
+        default:
+            f[i] = ' ';
+            break;
         }
     }
     return f;
@@ -390,10 +396,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const Bytes cipher = encrypt(plain, kKey, kIv);
     Bytes decrypted = cipher;
-    REQUIRE(aes128_cbc_decrypt(decrypted.empty() ? nullptr : decrypted.data(), decrypted.size(), kKey, kIv) ==
-                    Status::ok &&
-                decrypted == plain,
-            "the encryption of %zu bytes of plaintext does not decrypt back", plain.size());
+    REQUIRE(
+        aes128_cbc_decrypt(decrypted.empty() ? nullptr : decrypted.data(), decrypted.size(), kKey, kIv) == Status::ok &&
+            decrypted == plain,
+        "the encryption of %zu bytes of plaintext does not decrypt back", plain.size());
     check_pipelines(cipher, kKey, kIv, fail_at);
     return 0;
 }

@@ -14,9 +14,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <cstring>
 #include <dlfcn.h>
 #include <execinfo.h>
+#include <cstring>
 
 namespace {
 
@@ -27,10 +27,10 @@ struct Hooked {
 
 Hooked hooked[] = {{PYMEM_DOMAIN_RAW, {}}, {PYMEM_DOMAIN_MEM, {}}, {PYMEM_DOMAIN_OBJ, {}}};
 bool installed = false;
-bool inside = false;          // the stack walk itself may allocate
-void* target = nullptr;       // the load addresses of the module under test,
+bool inside = false;  // the stack walk itself may allocate
+void* target = nullptr;  // the load addresses of the module under test,
 void* interpreter = nullptr;  // of the interpreter's own code
-void* probe = nullptr;        // and of this module
+void* probe = nullptr;  // and of this module
 long counted = 0, fail_at = -1;
 bool failed = false;
 bool trace = false;
@@ -150,11 +150,18 @@ PyMethodDef kMethods[] = {
 };
 
 PyModuleDef kModule = {
-    PyModuleDef_HEAD_INIT, "_alloc_probe", "Test-only failing allocations of one module.", -1, kMethods,
-    nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "_alloc_probe",
+    "Test-only failing allocations of one module.",
+    -1,
+    kMethods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
-} // namespace
+}  // namespace
 
 // Exported by hand: before 3.9 PyMODINIT_FUNC carries no visibility of its own.
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit__alloc_probe(void) {

@@ -33,8 +33,8 @@ template <typename Op>
 PyObject* run(PyObject* args, bool with_rule, Op op) {
     Py_buffer view;
     int skip_pads = 0;
-    const bool parsed = with_rule ? PyArg_ParseTuple(args, "y*|p", &view, &skip_pads)
-                                  : PyArg_ParseTuple(args, "y*", &view);
+    const bool parsed =
+        with_rule ? PyArg_ParseTuple(args, "y*|p", &view, &skip_pads) : PyArg_ParseTuple(args, "y*", &view);
     if (!parsed) return nullptr;
     PyObject* result = copy_of(view);
     PyBuffer_Release(&view);
@@ -62,16 +62,14 @@ PyObject* probe_b64decode(PyObject*, PyObject* args) {
 
 PyObject* probe_decrypt_decode(PyObject*, PyObject* args) {
     return run(args, true, [](unsigned char* buf, std::size_t len, PadRule rule, std::size_t* n) {
-        return competition::input::decrypt_decode(buf, len, competition::input::kKey,
-                                                  competition::input::kIv, n, rule);
+        return competition::input::decrypt_decode(buf, len, competition::input::kKey, competition::input::kIv, n, rule);
     });
 }
 
 PyObject* probe_aes_decrypt(PyObject*, PyObject* args) {
     return run(args, false, [](unsigned char* buf, std::size_t len, PadRule, std::size_t* n) {
         *n = len;
-        return competition::input::aes128_cbc_decrypt(buf, len, competition::input::kKey,
-                                                      competition::input::kIv);
+        return competition::input::aes128_cbc_decrypt(buf, len, competition::input::kKey, competition::input::kIv);
     });
 }
 
@@ -86,8 +84,15 @@ PyMethodDef kMethods[] = {
 };
 
 PyModuleDef kModule = {
-    PyModuleDef_HEAD_INIT, "_core_probe", "Test-only access to the reader's core.", -1, kMethods,
-    nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "_core_probe",
+    "Test-only access to the reader's core.",
+    -1,
+    kMethods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 } // namespace

@@ -24,16 +24,16 @@ namespace {
 int g_passed = 0;
 int g_failed = 0;
 
-#define CHECK(cond, ...)                                                      \
-    do {                                                                      \
-        if (cond) {                                                           \
-            ++g_passed;                                                       \
-        } else {                                                              \
-            ++g_failed;                                                       \
-            std::printf("FAIL %s:%d: %s: ", __FILE__, __LINE__, #cond);      \
-            std::printf(__VA_ARGS__);                                         \
-            std::printf("\n");                                                \
-        }                                                                     \
+#define CHECK(cond, ...)                                                \
+    do {                                                                \
+        if (cond) {                                                     \
+            ++g_passed;                                                 \
+        } else {                                                        \
+            ++g_failed;                                                 \
+            std::printf("FAIL %s:%d: %s: ", __FILE__, __LINE__, #cond); \
+            std::printf(__VA_ARGS__);                                   \
+            std::printf("\n");                                          \
+        }                                                               \
     } while (0)
 
 Bytes bytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
@@ -88,14 +88,22 @@ std::string b64encode(const Bytes& data, std::size_t line = 0) {
     std::size_t i = 0;
     for (; i + 3 <= data.size(); i += 3) {
         const unsigned v = (data[i] << 16) | (data[i + 1] << 8) | data[i + 2];
-        s += a[v >> 18]; s += a[(v >> 12) & 63]; s += a[(v >> 6) & 63]; s += a[v & 63];
+        s += a[v >> 18];
+        s += a[(v >> 12) & 63];
+        s += a[(v >> 6) & 63];
+        s += a[v & 63];
     }
     if (data.size() - i == 1) {
         const unsigned v = data[i] << 16;
-        s += a[v >> 18]; s += a[(v >> 12) & 63]; s += "==";
+        s += a[v >> 18];
+        s += a[(v >> 12) & 63];
+        s += "==";
     } else if (data.size() - i == 2) {
         const unsigned v = (data[i] << 16) | (data[i + 1] << 8);
-        s += a[v >> 18]; s += a[(v >> 12) & 63]; s += a[(v >> 6) & 63]; s += '=';
+        s += a[v >> 18];
+        s += a[(v >> 12) & 63];
+        s += a[(v >> 6) & 63];
+        s += '=';
     }
     if (!line) return s;
     std::string broken;
@@ -126,10 +134,21 @@ struct Quantum {
     unsigned left = 0;
     void add(unsigned v) {
         switch (q) {
-        case 0: left = v; break;
-        case 1: out.push_back(static_cast<unsigned char>((left << 2) | (v >> 4))); left = v & 15; break;
-        case 2: out.push_back(static_cast<unsigned char>((left << 4) | (v >> 2))); left = v & 3; break;
-        default: out.push_back(static_cast<unsigned char>((left << 6) | v)); left = 0; break;
+        case 0:
+            left = v;
+            break;
+        case 1:
+            out.push_back(static_cast<unsigned char>((left << 2) | (v >> 4)));
+            left = v & 15;
+            break;
+        case 2:
+            out.push_back(static_cast<unsigned char>((left << 4) | (v >> 2)));
+            left = v & 3;
+            break;
+        default:
+            out.push_back(static_cast<unsigned char>((left << 6) | v));
+            left = 0;
+            break;
         }
         q = (q + 1) & 3;
     }
@@ -204,11 +223,15 @@ Bytes random_text(std::mt19937_64& rng, std::size_t max_len) {
 const char* kNistKey = "2b7e151628aed2a6abf7158809cf4f3c";
 const char* kNistIv = "000102030405060708090a0b0c0d0e0f";
 const char* kNistCipher =
-    "7649abac8119b246cee98e9b12e9197d" "5086cb9b507219ee95db113a917678b2"
-    "73bed6b8e3c1743b7116e69e22229516" "3ff1caa1681fac09120eca307586e1a7";
+    "7649abac8119b246cee98e9b12e9197d"
+    "5086cb9b507219ee95db113a917678b2"
+    "73bed6b8e3c1743b7116e69e22229516"
+    "3ff1caa1681fac09120eca307586e1a7";
 const char* kNistPlain =
-    "6bc1bee22e409f96e93d7e117393172a" "ae2d8a571e03ac9c9eb76fac45af8e51"
-    "30c81c46a35ce411e5fbc1191a0a52ef" "f69f2445df4f9b17ad2b417be66c3710";
+    "6bc1bee22e409f96e93d7e117393172a"
+    "ae2d8a571e03ac9c9eb76fac45af8e51"
+    "30c81c46a35ce411e5fbc1191a0a52ef"
+    "f69f2445df4f9b17ad2b417be66c3710";
 
 void test_nist_vectors() {
     const Bytes key = hex(kNistKey), iv = hex(kNistIv), plain = hex(kNistPlain);
@@ -243,8 +266,8 @@ void test_engines() {
         const char* name = engine == AesEngine::best ? "best" : "portable";
         const Bytes key = hex(kNistKey), iv = hex(kNistIv), plain = hex(kNistPlain);
         Bytes buf = hex(kNistCipher);
-        CHECK(aes128_cbc_decrypt(buf.data(), buf.size(), key.data(), iv.data(), engine) == Status::ok &&
-                  buf == plain, "%s: the published vectors", name);
+        CHECK(aes128_cbc_decrypt(buf.data(), buf.size(), key.data(), iv.data(), engine) == Status::ok && buf == plain,
+              "%s: the published vectors", name);
         for (int trial = 0; trial < 400 && bad < 5; ++trial) {
             unsigned char k[16], v[16];
             for (auto& c : k) c = static_cast<unsigned char>(rng());
@@ -258,7 +281,8 @@ void test_engines() {
             const std::size_t cut = blocks ? 16 * (rng() % blocks) : 0;
             Bytes tail(c.begin() + cut, c.end());
             const unsigned char* chained = cut ? c.data() + cut - 16 : v;
-            const Status st2 = aes128_cbc_decrypt(tail.empty() ? nullptr : tail.data(), tail.size(), k, chained, engine);
+            const Status st2 =
+                aes128_cbc_decrypt(tail.empty() ? nullptr : tail.data(), tail.size(), k, chained, engine);
             if (st != Status::ok || out != p || st2 != Status::ok || tail != Bytes(p.begin() + cut, p.end())) {
                 ++bad;
                 CHECK(false, "%s: %zu blocks (cut at %zu) decrypt unlike libcrypto", name, blocks, cut);
@@ -266,8 +290,9 @@ void test_engines() {
         }
     }
     CHECK(bad == 0, "%d mismatches against libcrypto", bad);
-    std::printf("AES instructions %s\n", aes_instructions_available() ? "available: both engines checked"
-                                                                       : "not available: the portable engine checked twice");
+    std::printf("AES instructions %s\n", aes_instructions_available()
+                                             ? "available: both engines checked"
+                                             : "not available: the portable engine checked twice");
 }
 
 void test_lengths() {
@@ -343,7 +368,9 @@ const Case kCases[] = {
     {"QU\nJD\r\n", 0, "ABC", "ABC"},
     {"Q U J D", 0, "ABC", "ABC"},
     {"Q-U_J.D", 0, "ABC", "ABC"},                // the URL-safe characters are not in the alphabet
-    {"\x00Q\x01U\x1fJ\x7f" "D", 8, "ABC", "ABC"},
+    {"\x00Q\x01U\x1fJ\x7f"
+     "D",
+     8, "ABC", "ABC"},
     {"QU\x80JD\xff", 0, "ABC", "ABC"},           // bytes of 0x80 and above are skipped too
     {"QUJD\x04\x04\x04\x04", 0, "ABC", "ABC"},
     {"QQ==\x0c\x0c\x0c\x0c\x0c\x0c\x0c\x0c\x0c\x0c\x0c\x0c", 0, "A", "A"},
@@ -365,8 +392,8 @@ void test_base64_cases() {
                 CHECK(s == Status::bad_base64, "%s %s: should fail", rule_name(rule), show(in).c_str());
             } else {
                 const Bytes expected = bytes(want);
-                CHECK(s == Status::ok && Bytes(buf.begin(), buf.begin() + n) == expected,
-                      "%s %s: got %s", rule_name(rule), show(in).c_str(),
+                CHECK(s == Status::ok && Bytes(buf.begin(), buf.begin() + n) == expected, "%s %s: got %s",
+                      rule_name(rule), show(in).c_str(),
                       s == Status::ok ? show(Bytes(buf.begin(), buf.begin() + n)).c_str() : "failure");
             }
             Bytes modeled;
@@ -402,10 +429,9 @@ void test_base64_random() {
             Bytes buf = in;
             std::size_t n = 0;
             const Status s = b64_decode_inplace(buf.data(), buf.size(), &n, rule);
-            const bool same = ok ? (s == Status::ok && Bytes(buf.begin(), buf.begin() + n) == want)
-                                 : s == Status::bad_base64;
-            if (!same && ++mismatches <= 5)
-                CHECK(false, "%s %s", rule_name(rule), show(in).c_str());
+            const bool same =
+                ok ? (s == Status::ok && Bytes(buf.begin(), buf.begin() + n) == want) : s == Status::bad_base64;
+            if (!same && ++mismatches <= 5) CHECK(false, "%s %s", rule_name(rule), show(in).c_str());
         }
     }
     CHECK(mismatches == 0, "%d random texts decoded unlike the model", mismatches);
@@ -566,8 +592,8 @@ void test_read_pipeline() {
         const Status s1 = decrypt_decode(in_place.data(), in_place.size(), kKey, kIv, &n1);
         Bytes buf(cipher.size(), 0xAA);
         VectorSource source = {&cipher, 0, cipher.size()};
-        const Status s2 = read_decrypt_decode(vector_read, &source, buf.data(), buf.size(), kKey, kIv,
-                                              &n2, PadRule::stop);
+        const Status s2 =
+            read_decrypt_decode(vector_read, &source, buf.data(), buf.size(), kKey, kIv, &n2, PadRule::stop);
         CHECK(s1 == Status::ok && s2 == Status::ok && n1 == n2 && n2 == size && buf == in_place,
               "read pipeline of %zu bytes: %s", size, status_text(s2));
         // A source that fails midway: read_error, and nothing left in the buffer.
@@ -575,10 +601,10 @@ void test_read_pipeline() {
             Bytes out(cipher.size(), 0xAA);
             VectorSource failing = {&cipher, 0, kChunkSize + 16};
             std::size_t n = 7;
-            const Status s = read_decrypt_decode(vector_read, &failing, out.data(), out.size(), kKey,
-                                                 kIv, &n, PadRule::stop);
-            CHECK(s == Status::read_error && n == 0 && all_zero(out.data(), out.size()),
-                  "failing source: %s", status_text(s));
+            const Status s =
+                read_decrypt_decode(vector_read, &failing, out.data(), out.size(), kKey, kIv, &n, PadRule::stop);
+            CHECK(s == Status::read_error && n == 0 && all_zero(out.data(), out.size()), "failing source: %s",
+                  status_text(s));
         }
     }
 }
@@ -606,8 +632,8 @@ double bench(std::size_t mib, std::size_t line, int reps) {
         const double mbps = cipher.size() / std::chrono::duration<double>(t1 - t0).count() / 1e6;
         if (mbps > best) best = mbps;
     }
-    std::printf("decrypt_decode: %.0f MB/s of ciphertext (%.1f MB, %s, best of %d)\n", best,
-                cipher.size() / 1e6, line ? "lines of 76" : "one line", reps);
+    std::printf("decrypt_decode: %.0f MB/s of ciphertext (%.1f MB, %s, best of %d)\n", best, cipher.size() / 1e6,
+                line ? "lines of 76" : "one line", reps);
     return best;
 }
 
