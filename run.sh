@@ -161,8 +161,8 @@ run_sanitized() {  # the whole suite against an ASan+UBSan build, on the main in
   log "tests on Python $MAIN_PY (sanitized)"
   # the interpreter itself is not instrumented: its own allocations at exit are not ours to report
   LD_PRELOAD="$asan" ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-    COMPETITION_MODULE=$module COMPETITION_PROBE_DIR="$dir/tests/native" COMPETITION_LEAK_ENVS=200 COMPETITION_SANITIZED=1 \
-    "$py" -m pytest -q "$ROOT/tests"
+    COMPETITION_MODULE=$module COMPETITION_PROBE_DIR="$dir/tests/native" COMPETITION_LEAK_ENVS=200 \
+    COMPETITION_SANITIZED=1 "$py" -m pytest -q "$ROOT/tests"
 }
 
 run_bench() {  # the loop on every interpreter of BENCH_PYTHONS, the load on the main one; one report
@@ -211,8 +211,8 @@ run_fuzz() {  # the libFuzzer target over the reader's core for $1 seconds ($2 e
   "$py" "$ROOT/tests/fuzz/make_seeds.py" "$corpus" >&2
   log "fuzzing the reader's core for ${seconds}s (0: no limit), $runs runs (-1: no limit)"
   if ! ASAN_OPTIONS=abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-      "$dir/tests/fuzz/fuzz_core" -max_total_time="$seconds" -runs="$runs" -max_len=4096 -timeout=60 -print_final_stats=1 \
-      -dict="$ROOT/tests/fuzz/fuzz_core.dict" -artifact_prefix="$artifacts/" "$corpus"; then
+      "$dir/tests/fuzz/fuzz_core" -max_total_time="$seconds" -runs="$runs" -max_len=4096 -timeout=60 \
+      -print_final_stats=1 -dict="$ROOT/tests/fuzz/fuzz_core.dict" -artifact_prefix="$artifacts/" "$corpus"; then
     log "the fuzzer failed; the inputs it kept, in $artifacts: $(ls "$artifacts" | tr "\n" " ")"
     return 1
   fi
@@ -248,11 +248,12 @@ soabi() {  # SOABI of CPython $1 on architecture $2
 }
 
 release_build() {  # release module for ARCH MINOR [INCLUDE_DIR] (COMPETITION_TESTS=$4); prints its path
-  local arch=$1 minor=$2 include=${3:-} tests=${4:-OFF} bin dir args
+  local arch=$1 minor=$2 include=${3:-} tests=${4:-OFF} bin dir args zig
   bin=$(release_tools)
   dir=$ROOT/build/release-$arch-py$minor
+  zig=$("$bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
   args=(-DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/zig.cmake" -DCOMPETITION_ZIG_TARGET="$arch-linux-gnu.2.17"
-        -DZIG_EXECUTABLE="$("$bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')"
+        -DZIG_EXECUTABLE="$zig"
         -DCOMPETITION_TESTS="$tests")
   if [ -n "$include" ]; then  # an interpreter given by its headers: the build venv runs the scripts
     args+=(-DPython_EXECUTABLE="$bin/python" -DCOMPETITION_PYTHON_INCLUDE_DIR="$include"
@@ -498,7 +499,8 @@ run_portability() {  # the release modules proven on an older system, and arm64'
   shopt -s inherit_errexit
   WORK=$(mktemp -d)
   # the submissions compared are kept in build/portability/
-  trap 'rm -rf "$ROOT/build/portability"; mkdir -p "$ROOT/build"; mv "$WORK/out" "$ROOT/build/portability"; rm -rf "$WORK"' EXIT
+  trap 'rm -rf "$ROOT/build/portability"; mkdir -p "$ROOT/build"
+    mv "$WORK/out" "$ROOT/build/portability"; rm -rf "$WORK"' EXIT
   proof_data "$groups"
   mkdir -p "$WORK/wheels" "$WORK/out"
 
@@ -513,12 +515,14 @@ run_portability() {  # the release modules proven on an older system, and arm64'
   log "Debian 11 root: the cp39 wheel installed with pip, the demo's loop and the loop tests"
   in_root "$old" "$WORK=/work" sh -c '
     set -e
-    python3 -c "import sys, platform, pandas; print(\"Python\", sys.version.split()[0], platform.libc_ver()[1] and \"glibc \" + platform.libc_ver()[1], \"pandas\", pandas.__version__)"
+    python3 -c "import sys, platform, pandas; print(\"Python\", sys.version.split()[0],
+      platform.libc_ver()[1] and \"glibc \" + platform.libc_ver()[1], \"pandas\", pandas.__version__)"
     python3 -m pip install -q --no-index --find-links /work/wheels competition[kit] pytest hypothesis
     '"$ROOT_LOOP"'
     cp /vantor/working/submission.csv /work/out/debian11.csv
     cd /work && COMPETITION_MODULE="$(python3 -c "import competition; print(competition.__file__)")" \
-      python3 -m pytest -q -p no:cacheprovider tests/test_loop_differential.py tests/test_loop.py tests/test_protocol_machine.py
+      python3 -m pytest -q -p no:cacheprovider tests/test_loop_differential.py tests/test_loop.py \
+        tests/test_protocol_machine.py
   ' || status=1
   # the same module file here, with the root's numpy and pandas
   host_loop "$WORK/sealed" "$(release_build x86_64 3.9)" "$(ref_venv ref-debian11 3.9)" "$WORK/out/host-cp39.csv" ||
@@ -539,7 +543,8 @@ run_portability() {  # the release modules proven on an older system, and arm64'
   log "Debian 12 arm64 root under qemu: the cp311 aarch64 wheel installed with pip, the demo's loop"
   in_root "$arm64" "$WORK=/work" sh -c '
     set -e
-    python3 -c "import sys, platform, pandas; print(\"Python\", sys.version.split()[0], platform.machine(), \"pandas\", pandas.__version__)"
+    python3 -c "import sys, platform, pandas
+print(\"Python\", sys.version.split()[0], platform.machine(), \"pandas\", pandas.__version__)"
     python3 -m pip install -q --break-system-packages --no-index --find-links /work/wheels competition[kit]
     '"$ROOT_LOOP"'
     cp /vantor/working/submission.csv /work/out/arm64.csv

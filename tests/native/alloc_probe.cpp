@@ -9,8 +9,9 @@
 // An allocation is the module's own when the first code on the C stack above the allocator that
 // is not the interpreter's is the module's, with no frame of the eval loop between: what the
 // module asks for through the C API, not what Python code it calls allocates, nor the
-// deallocators of other extensions that its releases run. Failing those crashes some releases of numpy and pandas, with or without this
-// module. Every allocator domain is wrapped; the interpreter's own allocators do the work.
+// deallocators of other extensions that its releases run. Failing those crashes some releases
+// of numpy and pandas, with or without this module. Every allocator domain is wrapped; the
+// interpreter's own allocators do the work.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
