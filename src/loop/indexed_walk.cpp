@@ -31,16 +31,6 @@ namespace competition {
 
 namespace {
 
-long as_long(PyObject* o) {
-    long value = PyLong_AsLong(o);
-    if (value == -1 && PyErr_Occurred()) throw py::Error();
-    return value;
-}
-
-bool text_equals(PyObject* o, const char* text) {
-    return PyUnicode_Check(o) && PyUnicode_CompareWithASCIIString(o, text) == 0;
-}
-
 bool is_pair(PyObject* o) { return PyTuple_Check(o) && PyTuple_GET_SIZE(o) == 2; }
 
 bool same_type(PyObject* o, PyObject* type) { return reinterpret_cast<PyObject*>(Py_TYPE(o)) == type; }

@@ -7,12 +7,6 @@ namespace pandas_api {
 
 namespace {
 
-long as_long(PyObject* o) {
-    long value = PyLong_AsLong(o);
-    if (value == -1 && PyErr_Occurred()) throw py::Error();
-    return value;
-}
-
 // The major version a version text names: its leading decimal digits, which must be followed by
 // a dot or end the text ("3.1.2", "3"); -1 when it names none ("", "dev", "v3", "3rc1").
 long major_version(const char* text, Py_ssize_t size) noexcept {

@@ -17,14 +17,11 @@ struct StackedBlocks {
 
 namespace {
 
-bool is_text(PyObject* o, const char* text) {
-    return PyUnicode_Check(o) && PyUnicode_CompareWithASCIIString(o, text) == 0;
-}
-
 // Is the numpy array's dtype kind bool, signed or unsigned integer, or float?
 bool numeric_kind(PyObject* dtype) {
     py::Ref kind = py::Handle(dtype).attr(loop_names::kind);
-    return is_text(kind.get(), "b") || is_text(kind.get(), "i") || is_text(kind.get(), "u") || is_text(kind.get(), "f");
+    return text_equals(kind.get(), "b") || text_equals(kind.get(), "i") || text_equals(kind.get(), "u") ||
+           text_equals(kind.get(), "f");
 }
 
 // a == b, by PyObject_RichCompareBool: identical objects are equal.

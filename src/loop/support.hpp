@@ -97,6 +97,18 @@ py::Ref numpy_module();
 // The list ['PlayId'], new on every use, as the literal steps build it.
 py::Ref playid_list();
 
+// The value of a Python int; throws py::Error where it is not one or does not fit.
+inline long as_long(PyObject* o) {
+    const long value = PyLong_AsLong(o);
+    if (value == -1 && PyErr_Occurred()) throw py::Error();
+    return value;
+}
+
+// Is o a str equal to the ASCII text?
+inline bool text_equals(PyObject* o, const char* text) {
+    return PyUnicode_Check(o) && PyUnicode_CompareWithASCIIString(o, text) == 0;
+}
+
 // The one rule for an error on a fast path (py/fast_path.hpp).
 using py::fall_back_on_error;
 using py::fast_path;
