@@ -151,15 +151,18 @@ def test_answers_are_joined_as_they_were_when_accepted(env_with, tmp_path, submi
     assert [r.split(",")[1] for r in rows] == [str(i) for i in range(N)]
 
 
-def test_a_column_named_append_is_a_prediction_column_like_any_other(env_with, tmp_path, submission_path):
-    """Where pandas has no DataFrame.append, frame.append is the column of that name: an answer
-    joined at once (its dtypes differ from those joined before) must not call it."""
-    sample = "PlayId,append\n" + "".join("%d,0\n" % k for k in range(1, N + 1))
+@pytest.mark.parametrize("name", ["append", "flags", "attrs", "_clear_item_cache"])
+def test_a_column_named_like_a_frame_attribute_is_a_prediction_column_like_any_other(
+        env_with, tmp_path, submission_path, name):
+    """Where pandas' DataFrame has no attribute of a name (append from pandas 2, flags before 1.2,
+    the item cache from 3), frame.<name> is the column of that name: joining the answers (one of
+    another dtype, joined at once) must neither call it nor read it as the frame's own."""
+    sample = "PlayId,%s\n" % name + "".join("%d,0\n" % k for k in range(1, N + 1))
 
     def script(env):
         trace = []
         for i, (_, sample_df) in enumerate(env.iter_test()):
-            sample_df["append"] = ["text" if i == 1 else 1.5] * len(sample_df)
+            sample_df[name] = ["text" if i == 1 else 1.5] * len(sample_df)
             trace.append(outcome(lambda: env.predict(sample_df)))
         return trace
 

@@ -125,9 +125,9 @@ bool same_dtypes_as(Accumulation* acc, PyObject* answer) {
 // (a pandas without attrs or flags has neither to merge).
 bool plain_frame(Accumulation* acc, PyObject* frame) {
     if (!acc->is_frame(frame)) return false;
-    py::Ref attrs = py::Handle(frame).optional_attr(loop_names::attrs);
+    py::Ref attrs = pandas_api::frame_attribute(frame, loop_names::attrs);
     if (attrs && (!PyDict_CheckExact(attrs.get()) || PyDict_Size(attrs.get()) != 0)) return false;
-    py::Ref flags = py::Handle(frame).optional_attr(loop_names::flags);
+    py::Ref flags = pandas_api::frame_attribute(frame, loop_names::flags);
     return !flags || flags.attr(loop_names::allows_duplicate_labels).get() == Py_True;
 }
 

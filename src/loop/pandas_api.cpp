@@ -97,7 +97,8 @@ py::Ref dtype_tuple(PyObject* frame) {
 
 void clear_item_cache(PyObject* frame) {
     fast_path([&] {
-        if (py::Ref clear = py::Handle(frame).optional_attr(loop_names::_clear_item_cache)) clear.call();
+        if (class_defines(frame, loop_names::_clear_item_cache))
+            py::Handle(frame).method(loop_names::_clear_item_cache);
     });
 }
 
@@ -129,8 +130,16 @@ LabelObjects::LabelObjects(PyObject* index) {
 
 // ---- the documented interface where releases differ ------------------------------------------
 
+bool class_defines(PyObject* frame, PyObject* name) {
+    return static_cast<bool>(py::Handle(reinterpret_cast<PyObject*>(Py_TYPE(frame))).optional_attr(name));
+}
+
+py::Ref frame_attribute(PyObject* frame, PyObject* name) {
+    return class_defines(frame, name) ? py::Handle(frame).attr(name) : py::Ref();
+}
+
 py::Ref append(PyObject* accumulated, PyObject* answer, py::Handle concat) {
-    if (py::Handle(reinterpret_cast<PyObject*>(Py_TYPE(accumulated))).optional_attr(loop_names::append))
+    if (class_defines(accumulated, loop_names::append))
         return py::Handle(accumulated).method(loop_names::append, answer);
     py::Ref frames = py::take(PyList_New(0));
     py::check(PyList_Append(frames.get(), accumulated));

@@ -97,6 +97,15 @@ private:
 
 // ---- the documented interface where releases differ ------------------------------------------
 
+// Does the frame's class define name? A frame's own attribute lookup falls back to its columns:
+// where the class has no such attribute, it finds a column of that name, and it searches the
+// labels (building their hash table, for a new column index) on every miss.
+bool class_defines(PyObject* frame, PyObject* name);
+
+// frame.name where the frame's class defines it (attrs and flags, on the releases that have
+// them), else null: never a column of that name.
+py::Ref frame_attribute(PyObject* frame, PyObject* name);
+
 // accumulated.append(answer) where the frame's class has append (pandas before 2), else
 // concat([accumulated, answer]), which does the same. Looked up on the class: where the class has
 // none, the frame's own attribute would be a column named "append".
