@@ -134,6 +134,7 @@ def run(nb, path, bundle, records, stopper, groups, python=None, output=None, ou
         loop.run_until_complete(_run(nb, cwd, bundle, records, stopper, groups, kernel_root, outcome, python))
     finally:
         try:
+            _cancel_pending(loop)
             loop.run_until_complete(loop.shutdown_asyncgens())
         finally:
             asyncio.set_event_loop(None)
@@ -146,6 +147,18 @@ def run(nb, path, bundle, records, stopper, groups, python=None, output=None, ou
             except OSError as e:
                 outcome.output_error = "cannot keep the executed notebook at %s: %s" % (output, e.strerror or e)
     return outcome
+
+
+def _cancel_pending(loop):
+    """Cancels and awaits what is still pending on the loop (nbclient's poll of the kernel, when a
+    stopped cell's execution was cancelled): a pending task destroyed with its loop is reported on
+    stderr, after the run's own last line."""
+    all_tasks = getattr(asyncio, "all_tasks", None) or asyncio.Task.all_tasks
+    pending = [task for task in all_tasks(loop) if not task.done()]
+    for task in pending:
+        task.cancel()
+    if pending:
+        loop.run_until_complete(asyncio.gather(*pending, return_exceptions=True))
 
 
 async def _run(nb, cwd, bundle, records, stopper, groups, kernel_root, outcome, python):
